@@ -1,0 +1,128 @@
+// BigImage: the one pixel container. 8-bit RGB, three bytes a pixel, rows without gaps,
+// 64-bit offsets so that scans beyond 2^31 bytes work, and a background colour that
+// answers every read outside the image, which the resampling relies on at the borders.
+#pragma once
+
+#include <QImage>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+struct RgbPixel {
+    uint8_t r;
+    uint8_t g;
+    uint8_t b;
+};
+static_assert(sizeof(RgbPixel) == 3, "pixels are packed three bytes");
+
+inline bool operator==(RgbPixel a, RgbPixel b) { return a.r == b.r && a.g == b.g && a.b == b.b; }
+inline bool operator!=(RgbPixel a, RgbPixel b) { return !(a == b); }
+
+// The grey level used throughout: weights 11/32, 16/32, 5/32.
+inline uint8_t greyLevel(RgbPixel p) { return uint8_t((11 * p.r + 16 * p.g + 5 * p.b) >> 5); }
+
+constexpr RgbPixel colBlack{0, 0, 0};
+constexpr RgbPixel colBlue{0, 0, 255};
+constexpr RgbPixel colGreen{0, 255, 0};
+constexpr RgbPixel colGrey{128, 128, 128};
+constexpr RgbPixel colRed{255, 0, 0};
+constexpr RgbPixel colOrange{255, 128, 0};
+constexpr RgbPixel colWhite{255, 255, 255};
+
+struct float2 {
+    float x = 0.0f;
+    float y = 0.0f;
+};
+
+// Resampling mode with which the views render an image; every image here uses Cubic.
+enum class Interpolation : int32_t { Area = 0, Nearest = 1, Linear = 2, Cubic = 3 };
+
+// The pen of drawLine: a colour, or with StyleDashed two colours alternating in runs of six.
+struct LineStyle {
+    enum Flags : int32_t { StyleDashed = 1 << 1 };
+    static constexpr int32_t Opaque = -17;
+
+    LineStyle(RgbPixel color, int32_t flags = 0, RgbPixel altColor = colBlack, int32_t alpha = Opaque,
+              int32_t patternPos = 0, float width = 1.0f);
+
+    RgbPixel color;
+    RgbPixel altColor;
+    int32_t alpha;
+    int32_t flags;
+    std::vector<bool> pattern;
+    int32_t patternPos;
+    float width;
+};
+
+class BigImage {
+public:
+    // Allocates width·height pixels, each set to the background; throws std::bad_alloc when
+    // the memory cannot be had or the size is negative.
+    BigImage(int32_t width, int32_t height, RgbPixel background = colGrey,
+             Interpolation interpolation = Interpolation::Cubic);
+
+    // For creators that write every pixel themselves: the same image, not filled.
+    static std::shared_ptr<BigImage> makeUnfilled(int32_t width, int32_t height, RgbPixel background = colGrey,
+                                                  Interpolation interpolation = Interpolation::Cubic);
+
+    BigImage(const BigImage&) = delete;
+    BigImage& operator=(const BigImage&) = delete;
+
+    int32_t width() const { return w_; }
+    int32_t height() const { return h_; }
+    int64_t pixelCount() const { return int64_t(w_) * int64_t(h_); }
+    RgbPixel background() const { return bg_; }
+    uint8_t backgroundGrey() const { return bgGrey_; }
+    Interpolation interpolation() const { return interpolation_; }
+
+    bool inside(int32_t x, int32_t y) const { return uint32_t(x) < uint32_t(w_) && uint32_t(y) < uint32_t(h_); }
+    // Offset of pixel (x, y) in pixels, always in 64-bit arithmetic.
+    int64_t offset(int32_t x, int32_t y) const { return int64_t(y) * int64_t(w_) + x; }
+
+    RgbPixel pixelAt(int32_t x, int32_t y) const { return inside(x, y) ? pixels_[offset(x, y)] : bg_; }
+    void setPixel(int32_t x, int32_t y, RgbPixel p)
+    {
+        if (inside(x, y))
+            pixels_[offset(x, y)] = p;
+    }
+
+    RgbPixel* data() { return pixels_.get(); }
+    const RgbPixel* data() const { return pixels_.get(); }
+    RgbPixel* row(int32_t y) { return pixels_.get() + offset(0, y); }
+    const RgbPixel* row(int32_t y) const { return pixels_.get() + offset(0, y); }
+
+    // Inside only: each channel becomes colour·coverage + old·(1 − coverage), rounded.
+    void blendPixel(int32_t x, int32_t y, double coverage, RgbPixel colour);
+    // Bresenham line including both end points; without a style it is white.
+    void drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style = nullptr);
+    // Xiaolin Wu's anti-aliased line.
+    void drawLineAA(double x0, double y0, double x1, double y1, RgbPixel colour);
+
+    // The quarter turns reuse the pixel block with width and height exchanged.
+    void exchangeDimensions() { std::swap(w_, h_); }
+
+private:
+    struct Unfilled {};
+    BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled);
+
+    int32_t w_;
+    int32_t h_;
+    // A few bytes beyond the last pixel, so that vector loads of the last pixels stay
+    // inside the allocation.
+    std::unique_ptr<RgbPixel[]> pixels_;
+    RgbPixel bg_;
+    uint8_t bgGrey_;
+    Interpolation interpolation_;
+};
+
+using BigImagePtr = std::shared_ptr<BigImage>;
+
+// The common factory: grey background, bicubic rendering.
+BigImagePtr makeBigImage(int32_t width, int32_t height);
+// A new image with the source's size, background, mode and pixels; null for null.
+BigImagePtr deepCopy(const BigImagePtr& source);
+// RGB888 QImage of the same size (null QImage for a null or empty image).
+QImage toQImage(const BigImagePtr& image);
+// A QRgb value as stored from Qt.
+inline RgbPixel fromQRgb(QRgb v) { return RgbPixel{uint8_t((v >> 16) & 255), uint8_t((v >> 8) & 255), uint8_t(v & 255)}; }

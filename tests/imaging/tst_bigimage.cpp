@@ -1,0 +1,311 @@
+// The pixel container: access at and beyond the borders, copies, conversion to Qt,
+// the drawing primitives, and the assertions that stay on in release builds.
+#include "assertion.h"
+#include "bigimage.h"
+#include "testimages.h"
+
+#include <QtTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+class TestBigImage : public QObject {
+    Q_OBJECT
+private slots:
+    void pixelAtOutside_data();
+    void pixelAtOutside();
+    void emptyImageHasNoStorage();
+    void impossibleSizesThrow();
+    void factoryUsesGreyAndCubic();
+    void greyLevelWeights();
+    void deepCopyIsIndependent();
+    void deepCopyOfNullIsNull();
+    void toQImageKeepsChannels();
+    void toQImageOfF();
+    void blendPixelRounds();
+    void bresenhamPoints();
+    void plainLineIsWhiteWithoutStyle();
+    void dashedLineRunsOfSix();
+    void dashedPatternAdvancesOutside();
+    void dashedPatternRestartsEachLine();
+    void lineFarOutsideIsSkipped();
+    void antiAliasedHorizontalLine();
+    void antiAliasedSteepLine();
+    void assertionStaysActive();
+};
+
+void TestBigImage::pixelAtOutside_data()
+{
+    QTest::addColumn<int>("x");
+    QTest::addColumn<int>("y");
+    QTest::addColumn<bool>("inside");
+    QTest::newRow("left of column 0") << -1 << 0 << false;
+    QTest::newRow("right of last column") << 6 << 0 << false;
+    QTest::newRow("above") << 0 << -1 << false;
+    QTest::newRow("below") << 0 << 5 << false;
+    QTest::newRow("far negative") << INT32_MIN << INT32_MIN << false;
+    QTest::newRow("far positive") << INT32_MAX << 2 << false;
+    QTest::newRow("first pixel") << 0 << 0 << true;
+    QTest::newRow("first pixel of the last row") << 0 << 4 << true;
+}
+
+void TestBigImage::pixelAtOutside()
+{
+    QFETCH(int, x);
+    QFETCH(int, y);
+    QFETCH(bool, inside);
+    const BigImagePtr img = makeF();
+    const RgbPixel p = img->pixelAt(x, y);
+    if (inside)
+        QCOMPARE(p, (RgbPixel{250, 10, 20}));
+    else
+        QCOMPARE(p, colGreen);
+    // Writes outside are dropped without touching anything.
+    img->setPixel(x, y, colBlack);
+    QCOMPARE(img->pixelAt(x, y), inside ? colBlack : colGreen);
+}
+
+void TestBigImage::emptyImageHasNoStorage()
+{
+    for (auto size : {std::pair<int, int>{0, 7}, {7, 0}, {0, 0}}) {
+        BigImage img(size.first, size.second, colRed);
+        QCOMPARE(img.pixelCount(), int64_t(0));
+        QVERIFY(img.data() == nullptr);
+        QCOMPARE(img.pixelAt(0, 0), colRed);
+        img.setPixel(0, 0, colBlue);
+        img.drawLine(0, 0, 3, 3);
+        img.blendPixel(0, 0, 0.5, colWhite);
+        QCOMPARE(img.pixelAt(0, 0), colRed);
+    }
+}
+
+void TestBigImage::impossibleSizesThrow()
+{
+    QVERIFY_EXCEPTION_THROWN(BigImage(-1, 5), std::bad_alloc);
+    QVERIFY_EXCEPTION_THROWN(BigImage(5, -1), std::bad_alloc);
+    QVERIFY_EXCEPTION_THROWN(BigImage(INT32_MAX, INT32_MAX), std::bad_alloc);
+}
+
+void TestBigImage::factoryUsesGreyAndCubic()
+{
+    const BigImagePtr img = makeBigImage(3, 2);
+    QCOMPARE(img->width(), 3);
+    QCOMPARE(img->height(), 2);
+    QCOMPARE(img->background(), colGrey);
+    QCOMPARE(img->interpolation(), Interpolation::Cubic);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x)
+            QCOMPARE(img->pixelAt(x, y), colGrey);
+    // A coloured background fills every pixel too (not only grey ones).
+    BigImage orange(4, 3, colOrange);
+    QCOMPARE(orange.pixelAt(3, 2), colOrange);
+    QCOMPARE(orange.backgroundGrey(), uint8_t((11 * 255 + 16 * 128 + 0) >> 5));
+}
+
+void TestBigImage::greyLevelWeights()
+{
+    QCOMPARE(greyLevel(colWhite), uint8_t(255));
+    QCOMPARE(greyLevel(colBlack), uint8_t(0));
+    QCOMPARE(greyLevel(colRed), uint8_t(87));   // 11·255 / 32
+    QCOMPARE(greyLevel(colGreen), uint8_t(127)); // 16·255 / 32
+    QCOMPARE(greyLevel(colBlue), uint8_t(39));   // 5·255 / 32
+    QCOMPARE(makeBigImage(1, 1)->backgroundGrey(), uint8_t(128));
+}
+
+void TestBigImage::deepCopyIsIndependent()
+{
+    const BigImagePtr source = makeF();
+    const BigImagePtr copy = deepCopy(source);
+    QVERIFY(copy != source);
+    QVERIFY(copy->data() != source->data());
+    QVERIFY(samePixels(*copy, *source));
+    QCOMPARE(copy->background(), colGreen);
+    copy->setPixel(0, 0, colWhite);
+    QCOMPARE(source->pixelAt(0, 0), (RgbPixel{250, 10, 20}));
+}
+
+void TestBigImage::deepCopyOfNullIsNull()
+{
+    QVERIFY(deepCopy(nullptr) == nullptr);
+}
+
+void TestBigImage::toQImageKeepsChannels()
+{
+    auto img = makeBigImage(1, 1);
+    img->setPixel(0, 0, RgbPixel{1, 2, 3});
+    const QImage q = toQImage(img);
+    QCOMPARE(q.format(), QImage::Format_RGB888);
+    QCOMPARE(q.size(), QSize(1, 1));
+    QCOMPARE(q.pixel(0, 0), QRgb(0xFF010203));
+    QCOMPARE(fromQRgb(q.pixel(0, 0)), (RgbPixel{1, 2, 3}));
+    QVERIFY(toQImage(nullptr).isNull());
+}
+
+void TestBigImage::toQImageOfF()
+{
+    const BigImagePtr img = makeF();
+    const QImage q = toQImage(img);
+    QCOMPARE(q.size(), QSize(6, 5));
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 6; ++x)
+            QCOMPARE(fromQRgb(q.pixel(x, y)), img->pixelAt(x, y));
+}
+
+void TestBigImage::blendPixelRounds()
+{
+    auto img = std::make_shared<BigImage>(2, 1, colBlack);
+    img->blendPixel(0, 0, 0.25, RgbPixel{255, 100, 2});
+    // 63.75 → 64, 25 → 25, 0.5 → 1 (half rounds up)
+    QCOMPARE(img->pixelAt(0, 0), (RgbPixel{64, 25, 1}));
+    img->blendPixel(1, 0, 1.0, colWhite);
+    QCOMPARE(img->pixelAt(1, 0), colWhite);
+    img->blendPixel(1, 0, 0.0, colBlack);
+    QCOMPARE(img->pixelAt(1, 0), colWhite);
+    img->blendPixel(2, 0, 1.0, colRed); // outside: dropped
+}
+
+void TestBigImage::bresenhamPoints()
+{
+    auto img = std::make_shared<BigImage>(8, 4, colBlack);
+    LineStyle pen(colRed);
+    img->drawLine(0, 0, 5, 2, &pen);
+    const QVector<QPoint> expected{{0, 0}, {1, 0}, {2, 1}, {3, 1}, {4, 2}, {5, 2}};
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 8; ++x)
+            QCOMPARE(img->pixelAt(x, y), expected.contains(QPoint(x, y)) ? colRed : colBlack);
+    QCOMPARE(pen.patternPos, 6);
+
+    // The same line drawn backwards covers both end points too.
+    auto back = std::make_shared<BigImage>(8, 4, colBlack);
+    back->drawLine(5, 2, 0, 0, &pen);
+    QCOMPARE(back->pixelAt(0, 0), colRed);
+    QCOMPARE(back->pixelAt(5, 2), colRed);
+}
+
+void TestBigImage::plainLineIsWhiteWithoutStyle()
+{
+    auto img = std::make_shared<BigImage>(3, 3, colBlack);
+    img->drawLine(0, 1, 2, 1);
+    QCOMPARE(img->pixelAt(0, 1), colWhite);
+    QCOMPARE(img->pixelAt(2, 1), colWhite);
+    QCOMPARE(img->pixelAt(1, 0), colBlack);
+}
+
+void TestBigImage::dashedLineRunsOfSix()
+{
+    auto img = std::make_shared<BigImage>(30, 1, colGrey);
+    LineStyle dashed(colBlack, LineStyle::StyleDashed, colWhite, LineStyle::Opaque, 0, 1.0f);
+    img->drawLine(0, 0, 23, 0, &dashed);
+    for (int x = 0; x < 24; ++x)
+        QCOMPARE(img->pixelAt(x, 0), (x / 6) % 2 == 0 ? colWhite : colBlack);
+    QCOMPARE(img->pixelAt(24, 0), colGrey);
+}
+
+void TestBigImage::dashedPatternAdvancesOutside()
+{
+    // Three points left of the image still count: x = 0 is the fourth point.
+    auto img = std::make_shared<BigImage>(12, 1, colGrey);
+    LineStyle dashed(colBlack, LineStyle::StyleDashed, colWhite);
+    img->drawLine(-3, 0, 11, 0, &dashed);
+    for (int x = 0; x < 12; ++x)
+        QCOMPARE(img->pixelAt(x, 0), ((x + 3) / 6) % 2 == 0 ? colWhite : colBlack);
+}
+
+void TestBigImage::dashedPatternRestartsEachLine()
+{
+    auto img = std::make_shared<BigImage>(10, 2, colGrey);
+    LineStyle dashed(colBlack, LineStyle::StyleDashed, colWhite, LineStyle::Opaque, 5);
+    img->drawLine(0, 0, 8, 0, &dashed);
+    img->drawLine(0, 1, 8, 1, &dashed);
+    for (int y = 0; y < 2; ++y) {
+        QCOMPARE(img->pixelAt(0, y), colWhite);
+        QCOMPARE(img->pixelAt(5, y), colWhite);
+        QCOMPARE(img->pixelAt(6, y), colBlack);
+    }
+}
+
+void TestBigImage::lineFarOutsideIsSkipped()
+{
+    auto img = std::make_shared<BigImage>(4, 4, colGrey);
+    LineStyle pen(colRed);
+    QElapsedTimer timer;
+    timer.start();
+    img->drawLine(-5, -2000000000, -5, 2000000000, &pen);
+    img->drawLine(10, 0, 2000000000, 3, &pen);
+    QVERIFY(timer.elapsed() < 1000);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x)
+            QCOMPARE(img->pixelAt(x, y), colGrey);
+}
+
+void TestBigImage::antiAliasedHorizontalLine()
+{
+    // Half-way between rows 2 and 3: both get half coverage inside, a quarter at the ends.
+    auto img = std::make_shared<BigImage>(7, 5, colBlack);
+    img->drawLineAA(1.0, 2.5, 5.0, 2.5, colWhite);
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 0; x < 7; ++x) {
+            uint8_t v = 0;
+            if (y == 2 || y == 3)
+                v = (x >= 2 && x <= 4) ? 128 : ((x == 1 || x == 5) ? 64 : 0);
+            QCOMPARE(img->pixelAt(x, y), (RgbPixel{v, v, v}));
+        }
+    }
+}
+
+void TestBigImage::antiAliasedSteepLine()
+{
+    // The same line turned: the major axis is y, the pixels straddle x = 2.5.
+    auto img = std::make_shared<BigImage>(5, 7, colBlack);
+    img->drawLineAA(2.5, 5.0, 2.5, 1.0, colRed);
+    QCOMPARE(img->pixelAt(2, 3), (RgbPixel{128, 0, 0}));
+    QCOMPARE(img->pixelAt(3, 3), (RgbPixel{128, 0, 0}));
+    QCOMPARE(img->pixelAt(2, 1), (RgbPixel{64, 0, 0}));
+    QCOMPARE(img->pixelAt(1, 3), colBlack);
+    QCOMPARE(img->pixelAt(2, 0), colBlack);
+    // Non-finite coordinates draw nothing.
+    auto clean = std::make_shared<BigImage>(5, 7, colBlack);
+    clean->drawLineAA(std::nan(""), 1.0, 3.0, 4.0, colRed);
+    clean->drawLineAA(0.0, 1.0, INFINITY, 4.0, colRed);
+    QVERIFY(samePixels(*clean, BigImage(5, 7, colBlack)));
+}
+
+void TestBigImage::assertionStaysActive()
+{
+    // This binary is a release build: a failed precondition must still end the program
+    // with the expression, the file and the line.
+    int pipeFds[2];
+    QVERIFY(pipe(pipeFds) == 0);
+    const pid_t child = fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        dup2(pipeFds[1], 2);
+        BigImagePtr img;
+        SW_ASSERT(img != nullptr);
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    QByteArray text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, int(n));
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    QVERIFY(WIFSIGNALED(status));
+    QCOMPARE(WTERMSIG(status), SIGABRT);
+    QVERIFY2(text.contains("img != nullptr"), text.constData());
+    QVERIFY2(text.contains("tst_bigimage.cpp"), text.constData());
+    QVERIFY2(text.contains("line "), text.constData());
+}
+
+int runBigImageTests(int argc, char** argv)
+{
+    TestBigImage test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_bigimage.moc"
