@@ -1,0 +1,106 @@
+// seamwright-bench OPERATION WIDTH HEIGHT: runs one operation (or `all`) several times on a
+// generated scan of that size and prints the median in seconds and megapixels per second.
+#include "rotation.h"
+#include "sampling.h"
+#include "testimage.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Operation {
+    const char* name;
+    const char* about;
+    // Prepares once and returns the timed step.
+    std::function<std::function<void()>(const BigImagePtr&)> prepare;
+};
+
+std::vector<Operation> operations()
+{
+    return {
+        {"rotate-cw", "quarter turn clockwise, in place",
+         [](const BigImagePtr& img) { return [img] { BigImageProcessing::rotateCW(img, nullptr); }; }},
+        {"rotate-ccw", "quarter turn counter-clockwise, in place",
+         [](const BigImagePtr& img) { return [img] { BigImageProcessing::rotateCCW(img, nullptr); }; }},
+        {"rotate", "0.7 degrees about the centre, bicubic, into an image of the source size",
+         [](const BigImagePtr& img) {
+             auto dst = makeBigImage(img->width(), img->height());
+             const float2 centre{img->width() * 0.5f, img->height() * 0.5f};
+             return [img, dst, centre] {
+                 BigImageProcessing::rotate(img, dst, 0.7f * 3.14159265f / 180.0f, centre,
+                                            float2{-centre.x, -centre.y}, nullptr);
+             };
+         }},
+        {"render", "renderScaled of a 1000 x 800 view fitted to the whole image",
+         [](const BigImagePtr& img) {
+             const float W = float(img->width()), H = float(img->height());
+             const float scale = std::max(H / 800.0f, W / 1000.0f);
+             const float2 origin{(W - 1000.0f * scale) * 0.5f, (H - 800.0f * scale) * 0.5f};
+             return [img, origin, scale] { renderScaled(img, origin, 1000, 800, scale, Interpolation::Cubic); };
+         }},
+    };
+}
+
+int usage(const std::vector<Operation>& ops)
+{
+    std::fprintf(stderr, "usage: seamwright-bench OPERATION WIDTH HEIGHT [RUNS]\noperations:\n");
+    for (const Operation& op : ops)
+        std::fprintf(stderr, "  %-12s %s\n", op.name, op.about);
+    std::fprintf(stderr, "  %-12s every operation above, one line each\n", "all");
+    return 2;
+}
+
+void runOne(const Operation& op, const BigImagePtr& img, int runs)
+{
+    const double megapixels = double(img->width()) * double(img->height()) / 1e6;
+    auto step = op.prepare(img);
+    std::vector<double> seconds;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        step();
+        seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
+    }
+    std::sort(seconds.begin(), seconds.end());
+    const double median = seconds[seconds.size() / 2];
+    std::printf("%-12s %dx%d  median %.4f s  %.1f MP/s  (%d runs, min %.4f s)\n", op.name, img->width(),
+                img->height(), median, megapixels / median, runs, seconds.front());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const std::vector<Operation> ops = operations();
+    if (argc < 4)
+        return usage(ops);
+    const std::string name = argv[1];
+    const int width = std::atoi(argv[2]);
+    const int height = std::atoi(argv[3]);
+    const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
+    if (width <= 0 || height <= 0)
+        return usage(ops);
+
+    std::vector<const Operation*> chosen;
+    for (const Operation& op : ops) {
+        if (name == "all" || name == op.name)
+            chosen.push_back(&op);
+    }
+    if (chosen.empty())
+        return usage(ops);
+
+    const BigImagePtr img = makeTestScan(width, height);
+    for (const Operation* op : chosen)
+        runOne(*op, img, runs);
+    return 0;
+}
