@@ -5,7 +5,9 @@
 // very same operations in the same order, so it gives the scalar path's bytes exactly.
 #include "sampling.h"
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include <QtConcurrent>
 
@@ -73,6 +75,7 @@ RgbPixel sampleScalar(const BigImage& s, int32_t X, int32_t Y, float tx, float t
                     toByte(cubic(rows[2][0], rows[2][1], rows[2][2], rows[2][3], ty))};
 }
 
+#if defined(__SSE2__)
 inline __m128i widen(__m128i bytes)
 {
     const __m128i zero = _mm_setzero_si128();
@@ -120,6 +123,7 @@ inline RgbPixel sampleInside(const uint8_t* base, int64_t stride, int32_t X, int
     const uint32_t packed = uint32_t(_mm_cvtsi128_si32(i));
     return RgbPixel{uint8_t(packed), uint8_t(packed >> 8), uint8_t(packed >> 16)};
 }
+#endif
 
 } // namespace
 
@@ -143,8 +147,10 @@ void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy
         float tx, ty;
         if (!splitPosition(x, X, tx) || !splitPosition(y, Y, ty))
             out[i] = source.background();
+#if defined(__SSE2__)
         else if (X >= 3 && X < w && Y >= 3 && Y < h)
             out[i] = sampleInside(base, stride, X, Y, tx, ty);
+#endif
         else
             out[i] = sampleScalar(source, X, Y, tx, ty);
         x += dx;
