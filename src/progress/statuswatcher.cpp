@@ -15,9 +15,12 @@ StatusWatcher::StatusWatcher(const QString& defaultIcon) : defaultIcon_(defaultI
     timer_.start(100);
 }
 
+StatusWatcher::StatusWatcher(const QString& defaultIcon, NoChecks) : defaultIcon_(defaultIcon), checks_(false) {}
+
 StatusWatcher::~StatusWatcher()
 {
-    setCursorShape(Qt::ArrowCursor);
+    if (checks_)
+        setCursorShape(Qt::ArrowCursor);
 }
 
 size_t StatusWatcher::registerTask(const QString& name, const QFuture<void>& future, bool busy)
@@ -27,6 +30,14 @@ size_t StatusWatcher::registerTask(const QString& name, const QFuture<void>& fut
     const size_t id = ++nextId_;
     tasks_.push_back(WatchedTask{name, future, id, nullptr});
     pending_.push_back(PendingDialog{id, busy, name});
+    return id;
+}
+
+size_t StatusWatcher::registerTaskWithoutDialog(const QString& name, const QFuture<void>& future)
+{
+    std::lock_guard<std::mutex> tasksGuard(tasksLock_);
+    const size_t id = ++nextId_;
+    tasks_.push_back(WatchedTask{name, future, id, nullptr});
     return id;
 }
 

@@ -24,13 +24,20 @@ public:
     ~StatusWatcher() override;
 
     // GUI thread, right after a worker was started. Returns the task's id (the first is 1).
-    size_t registerTask(const QString& name, const QFuture<void>& future, bool busy);
+    virtual size_t registerTask(const QString& name, const QFuture<void>& future, bool busy);
+    // The same without a progress dialog: the task only shows the wait cursor.
+    virtual size_t registerTaskWithoutDialog(const QString& name, const QFuture<void>& future);
     // GUI thread, from the wait loop. Keeps the entry with the larger value per check.
-    void updateProgress(const ProgressInfo& info, size_t id);
+    virtual void updateProgress(const ProgressInfo& info, size_t id);
     // Any thread. An empty icon path means the default icon.
-    void postMessage(const QString& text, const QString& iconPath = QString());
+    virtual void postMessage(const QString& text, const QString& iconPath = QString());
 
     QString defaultIcon() const { return defaultIcon_; }
+
+protected:
+    // For watchers that report elsewhere (the command line): no dialogs, no cursor, no timer.
+    enum class NoChecks { Tag };
+    StatusWatcher(const QString& defaultIcon, NoChecks);
 
 private slots:
     void slotCheckStatus();
@@ -69,4 +76,5 @@ private:
     std::mutex pendingLock_;
     QString defaultIcon_;
     bool cursorSet_ = false;
+    bool checks_ = true;
 };

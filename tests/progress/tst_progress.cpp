@@ -1,5 +1,6 @@
 // The progress hub and the watched wait: what the user sees (dialogs, their labels and
 // values, the cursor, message boxes) and how waits behave on the GUI thread and in workers.
+#include "consolewatcher.h"
 #include "progressinfo.h"
 #include "statuswatcher.h"
 #include "watchedwait.h"
@@ -104,6 +105,8 @@ private slots:
     void cursorIsReplacedNotStacked();
     void messagesOnePerCheck();
     void zeroIdIsIgnored();
+    void taskWithoutDialogShowsOnlyTheCursor();
+    void consoleWatcherPrintsMessages();
     void watchedWaitFeedsTheDialog();
     void watchedWaitSleeps();
     void workerWaitReleasesItsSlot();
@@ -338,6 +341,40 @@ void TestProgress::zeroIdIsIgnored()
     watcher.updateProgress(ProgressInfo(0.5f, "nobody"), 0);
     QTest::qWait(150);
     QCOMPARE(existingTopLevels<QProgressDialog>(), 0);
+}
+
+void TestProgress::taskWithoutDialogShowsOnlyTheCursor()
+{
+    StatusWatcher watcher(":/ps.ico");
+    ManualTask task;
+    const size_t id = watcher.registerTaskWithoutDialog("saveDialog", task.future());
+    watcher.updateProgress(ProgressInfo(0.5f, "ignored"), id);
+    QTest::qWait(250);
+    QCOMPARE(existingTopLevels<QProgressDialog>(), 0);
+    QCOMPARE(overrideShape(), Qt::WaitCursor);
+    task.finish();
+    QTRY_COMPARE(overrideShape(), Qt::ArrowCursor);
+}
+
+void TestProgress::consoleWatcherPrintsMessages()
+{
+    // Not a terminal: messages only, one line each, from any thread, and no progress bar.
+    FILE* file = std::tmpfile();
+    QVERIFY(file);
+    {
+        ConsoleWatcher watcher(file);
+        ManualTask task;
+        const size_t id = watcher.registerTask("loadPPM", task.future(), false);
+        watcher.updateProgress(ProgressInfo(0.5f, "Loading…"), id);
+        watcher.postMessage("first.");
+        QtConcurrent::run([&watcher] { watcher.postMessage("second."); }).waitForFinished();
+        QCOMPARE(watcher.messageCount(), 2);
+    }
+    std::rewind(file);
+    char buffer[256] = {};
+    const size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
+    std::fclose(file);
+    QCOMPARE(QByteArray(buffer, int(n)), QByteArray("first.\nsecond.\n"));
 }
 
 void TestProgress::watchedWaitFeedsTheDialog()
