@@ -1,25 +1,45 @@
 #include "bigimage.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <QtConcurrent>
+
+#include <algorithm>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
 // Spare pixels after the last one: 16-byte loads at any pixel stay inside the block.
 constexpr int64_t kPadPixels = 6;
 
-std::unique_ptr<RgbPixel[]> allocatePixels(int32_t width, int32_t height)
+RgbPixel* allocatePixels(int32_t width, int32_t height)
 {
     const int64_t count = int64_t(width) * int64_t(height);
     if (count < 0 || width < 0 || height < 0)
         throw std::bad_alloc();
     if (count == 0)
         return nullptr;
-    // Default-initialised: no pass over the memory here, the creator decides.
-    return std::unique_ptr<RgbPixel[]>(new RgbPixel[size_t(count + kPadPixels)]);
+    if (uint64_t(count) > (SIZE_MAX - 64) / 3)
+        throw std::bad_alloc();
+    // Not initialised here: no pass over the memory, the creator decides.
+    const size_t bytes = size_t(count + kPadPixels) * 3;
+    void* p = std::malloc(bytes);
+    if (!p)
+        throw std::bad_alloc();
+    return static_cast<RgbPixel*>(p);
 }
 
 } // namespace
+
+void BigImage::FreePixels::operator()(RgbPixel* p) const
+{
+    std::free(p);
+}
 
 BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled)
     : w_(width), h_(height), pixels_(allocatePixels(width, height)), bg_(background),
@@ -76,4 +96,28 @@ QImage toQImage(const BigImagePtr& image)
     for (int32_t y = 0; y < image->height(); ++y)
         std::memcpy(out.scanLine(y), image->row(y), rowBytes);
     return out;
+}
+
+QFuture<void> prefaultInBackground(const BigImagePtr& image)
+{
+#ifdef MADV_POPULATE_WRITE
+    if (!image || image->pixelCount() == 0)
+        return QFuture<void>();
+    return QtConcurrent::run([image] {
+        // Whole pages inside the block only, in pieces from the top, so that the pages
+        // are ready before the writer gets there. The kernel maps them writable without
+        // changing a byte, so this may run beside the writer of the same rows.
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t first = (reinterpret_cast<uintptr_t>(image->data()) + page - 1) / page * page;
+        const uintptr_t last = reinterpret_cast<uintptr_t>(image->data() + image->pixelCount()) / page * page;
+        constexpr uintptr_t kPiece = uintptr_t(4) << 20;
+        for (uintptr_t p = first; p < last; p += kPiece) {
+            if (madvise(reinterpret_cast<void*>(p), std::min(kPiece, last - p), MADV_POPULATE_WRITE) != 0)
+                break;
+        }
+    });
+#else
+    (void)image;
+    return QFuture<void>();
+#endif
 }

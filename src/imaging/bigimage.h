@@ -3,6 +3,7 @@
 // answers every read outside the image, which the resampling relies on at the borders.
 #pragma once
 
+#include <QFuture>
 #include <QImage>
 
 #include <cstdint>
@@ -110,7 +111,10 @@ private:
     int32_t h_;
     // A few bytes beyond the last pixel, so that vector loads of the last pixels stay
     // inside the allocation.
-    std::unique_ptr<RgbPixel[]> pixels_;
+    struct FreePixels {
+        void operator()(RgbPixel* p) const;
+    };
+    std::unique_ptr<RgbPixel[], FreePixels> pixels_;
     RgbPixel bg_;
     uint8_t bgGrey_;
     Interpolation interpolation_;
@@ -122,6 +126,10 @@ using BigImagePtr = std::shared_ptr<BigImage>;
 BigImagePtr makeBigImage(int32_t width, int32_t height);
 // A new image with the source's size, background, mode and pixels; null for null.
 BigImagePtr deepCopy(const BigImagePtr& source);
+// Maps the memory of a new image on a pool thread, top row first, without changing its
+// content, while the caller's thread fills it: the other core takes the page faults off the
+// writer. Does nothing where the system cannot. Wait for the future before returning.
+QFuture<void> prefaultInBackground(const BigImagePtr& image);
 // RGB888 QImage of the same size (null QImage for a null or empty image).
 QImage toQImage(const BigImagePtr& image);
 // A QRgb value as stored from Qt.
