@@ -2,6 +2,8 @@
 // the Help menu, the last stitch result, and the application's one progress watcher.
 #pragma once
 
+#include "iodata.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -14,12 +16,6 @@ class StatusWatcher;
 namespace Ui {
 class Stitching;
 }
-
-// Resolution of an input image in dots per metre; zero while unknown.
-struct DotsPerMetre {
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-};
 
 class Stitching : public QMainWindow {
     Q_OBJECT

@@ -1,0 +1,28 @@
+// The TIFF writer: classic little-endian baseline TIFF 6.0, one image directory, RGB (or
+// one-sample grey), 8 bits per sample, in strips of up to 1024 rows, with no compression,
+// LZW or deflate.
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class BigImage;
+class StatusWatcher;
+
+// colour: true writes R, G, B per pixel; false writes one grey sample per pixel,
+// (11·r + 16·g + 5·b) >> 5. compression: 0 none, 1 LZW, 2 deflate. resolution: pixels per
+// inch for both axes (values below 1 count as 1). description: the Software text, left out
+// when empty.
+//
+// Returns true only when the whole file was written. Uncompressed images beyond
+// 4,277,974,079 bytes of pixels are cut to the rows that fit (the file stays below 4 GiB);
+// compressed files that would pass 4 GiB fail. Failures that the user can meet are posted
+// to the watcher (when given) once, with icon, and leave no file behind:
+//   "Could not open filename " + fileName              the file cannot be created;
+//   "Could not write " + fileName + "."                 a write failed (disk full);
+//   "Could not write " + fileName + ": a TIFF file cannot exceed 4 GB."
+// A null or empty image or an unknown compression returns false without a message and
+// without touching the file.
+bool writeTiff(std::shared_ptr<BigImage> image, QString fileName, bool colour, QString description,
+               int compression, int resolution, StatusWatcher* watcher, QString icon);

@@ -1,0 +1,313 @@
+// Saving: the formats offered for each size, the route each name takes, the message of
+// every failure, and the dialog with its one success message.
+#include "iotestutil.h"
+#include "recordingwatcher.h"
+#include "saving.h"
+#include "testimages.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QImageReader>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using namespace BigImageIO;
+
+namespace {
+
+const QString jpegFilter = "JPEG (*.jpg *.jpeg)";
+const QString tiffFilter = "TIFF (*.tif *.tiff)";
+const QString pnmFilter = "PNM (*.pnm *.pbm)";
+const QString pngFilter = "PNG (*.png)";
+
+// The kind of file by its first bytes, whatever its name says.
+QString magic(const QString& path)
+{
+    const QByteArray b = fileBytes(path).left(8);
+    if (b.startsWith("\xff\xd8\xff"))
+        return "jpeg";
+    if (b.startsWith("II*\0"))
+        return "tiff";
+    if (b.startsWith("P6\n"))
+        return "pnm";
+    if (b.startsWith("P4\n") || b.startsWith("P4 "))
+        return "pbm";
+    if (b.startsWith("\x89PNG"))
+        return "png";
+    return b.isEmpty() ? "none" : "other";
+}
+
+BigImagePtr smooth(int w, int h)
+{
+    auto img = makeBigImage(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img->setPixel(x, y, RgbPixel{uint8_t(x * 3 + y), uint8_t(y * 5), uint8_t((x + 2 * y) & 255)});
+    return img;
+}
+
+} // namespace
+
+class TestSaving : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(dir.isValid()); }
+    void filtersBySize_data();
+    void filtersBySize();
+    void routes_data();
+    void routes();
+    void qtRouteKeepsPixelsAndResolution();
+    void refusals_data();
+    void refusals();
+    void unwritableFolder_data();
+    void unwritableFolder();
+    void nullImageDoesNothing();
+    void dialogSavesTwice();
+    void dialogCancelled();
+    void dialogAddsDefaultSuffix();
+
+private:
+    void acceptDialogWith(const QString& name);
+    QTemporaryDir dir;
+};
+
+void TestSaving::filtersBySize_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<QStringList>("filters");
+    QTest::newRow("small") << 100 << 100 << QStringList{jpegFilter, tiffFilter, pnmFilter, pngFilter};
+    QTest::newRow("30000 x 20000") << 30000 << 20000 << QStringList{jpegFilter, tiffFilter, pnmFilter, pngFilter};
+    QTest::newRow("31999 wide") << 31999 << 10 << QStringList{jpegFilter, tiffFilter, pnmFilter, pngFilter};
+    QTest::newRow("32000 x 100") << 32000 << 100 << QStringList{jpegFilter, pnmFilter};
+    QTest::newRow("27000 x 27000: too many bytes") << 27000 << 27000 << QStringList{jpegFilter, pnmFilter};
+    QTest::newRow("64999 tall") << 10 << 64999 << QStringList{jpegFilter, pnmFilter};
+    QTest::newRow("65000 x 100") << 65000 << 100 << QStringList{pnmFilter};
+}
+
+void TestSaving::filtersBySize()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(QStringList, filters);
+    // Unfilled: the memory of a large image is reserved, never touched.
+    const BigImagePtr img = BigImage::makeUnfilled(width, height);
+    QCOMPARE(saveFilters(img, SizeNotice::None), filters);
+}
+
+void TestSaving::routes_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("kind");
+    // Small images: Qt's writers, the own PNM and TIFF writers for those names.
+    QTest::newRow("small jpg") << 40 << "a.jpg" << "" << "jpeg";
+    QTest::newRow("small JPEG, upper case") << 40 << "b.JPEG" << "" << "jpeg";
+    QTest::newRow("small png") << 40 << "c.png" << "" << "png";
+    QTest::newRow("small pnm") << 40 << "d.pnm" << "" << "pnm";
+    QTest::newRow("small pbm: Qt's bitmap") << 40 << "e.pbm" << "" << "pbm";
+    QTest::newRow("small tif") << 40 << "f.tif" << "" << "tiff";
+    // A description takes the own writers; the suffix's case does not change the format.
+    QTest::newRow("described JPEG") << 40 << "g.JPEG" << "scan 7" << "jpeg";
+    QTest::newRow("described TIF") << 40 << "h.TIF" << "scan 7" << "tiff";
+    // Wider than 31999: the own writers.
+    QTest::newRow("wide jpg") << 32000 << "i.jpg" << "" << "jpeg";
+    QTest::newRow("wide pnm") << 32000 << "k.pnm" << "" << "pnm";
+    QTest::newRow("wide pbm: colour PNM") << 32000 << "l.pbm" << "" << "pnm";
+}
+
+void TestSaving::routes()
+{
+    QFETCH(int, width);
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+    QFETCH(QString, kind);
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.image = smooth(width, 3);
+    data.filename = dir.filePath(name);
+    data.description = description;
+    data.watcher = &watcher;
+    data.filters = saveFilters(data.image, SizeNotice::None);
+    saveToFile(data);
+    QVERIFY2(watcher.messages().isEmpty(), qPrintable(watcher.messages().join("; ")));
+    QVERIFY(data.saved);
+    QCOMPARE(magic(data.filename), kind);
+}
+
+void TestSaving::qtRouteKeepsPixelsAndResolution()
+{
+    BigImageSaveData data;
+    data.image = makeRandom(31, 17, 3);
+    data.filename = dir.filePath("pixels.png");
+    data.dpi = DotsPerMetre{3937, 7874};
+    data.filters = saveFilters(data.image, SizeNotice::None);
+    saveToFile(data);
+    QVERIFY(data.saved);
+    const QImage back(data.filename);
+    QCOMPARE(back.dotsPerMeterX(), 3937);
+    QCOMPARE(back.dotsPerMeterY(), 7874);
+    for (int y = 0; y < 17; ++y)
+        for (int x = 0; x < 31; ++x)
+            QCOMPARE(fromQRgb(back.pixel(x, y)), data.image->pixelAt(x, y));
+}
+
+void TestSaving::refusals_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("message"); // %1: the path
+    QTest::newRow("ppm is in no filter") << 10 << 10 << "x.ppm" << "" << "Invalid fileformat for file %1.";
+    QTest::newRow("png of a wide image") << 32000 << 2 << "x.png" << "" << "Invalid fileformat for file %1.";
+    QTest::newRow("tif of a wide image") << 32000 << 2 << "x.tif" << "" << "Invalid fileformat for file %1.";
+    QTest::newRow("described png: no own PNG writer") << 10 << 10 << "y.png" << "text" << "Invalid fileformat for file %1.";
+    QTest::newRow("JPG is in no filter text") << 10 << 10 << "x.JPG" << "" << "Invalid fileformat for file %1.";
+    QTest::newRow("empty image") << 0 << 5 << "e.jpg" << "" << "Could not save empty image.";
+    // "g" occurs in a filter text, but no writer knows such a file.
+    QTest::newRow("unknown suffix for Qt") << 10 << 10 << "z.g" << "" << "Could not write file %1.";
+}
+
+void TestSaving::refusals()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+    QFETCH(QString, message);
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.image = BigImage::makeUnfilled(width, height);
+    data.filename = dir.filePath(name);
+    data.description = description;
+    data.watcher = &watcher;
+    data.filters = saveFilters(data.image, SizeNotice::None);
+    saveToFile(data);
+    QCOMPARE(watcher.messages(), QStringList{message.arg(data.filename)});
+    QVERIFY(!data.saved);
+    QVERIFY(!QFile::exists(data.filename));
+}
+
+void TestSaving::unwritableFolder_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("Qt route") << 10 << "a.png" << "Could not open file %1.";
+    QTest::newRow("own PNM") << 10 << "a.pnm" << "Could not write file %1.";
+    QTest::newRow("own JPEG") << 32000 << "a.jpg" << "Could not open file %1.";
+    QTest::newRow("own TIFF") << 10 << "a.tif" << "Could not open filename %1";
+}
+
+void TestSaving::unwritableFolder()
+{
+    QFETCH(int, width);
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.image = smooth(width, 2);
+    data.filename = dir.filePath("no/such/folder/" + name);
+    data.watcher = &watcher;
+    data.reportSuccess = true;
+    data.filters = saveFilters(data.image, SizeNotice::None);
+    saveToFile(data);
+    QCOMPARE(watcher.messages(), QStringList{message.arg(data.filename)});
+    QVERIFY(!data.saved);
+}
+
+void TestSaving::nullImageDoesNothing()
+{
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.filename = dir.filePath("null.jpg");
+    data.watcher = &watcher;
+    saveToFile(data);
+    QVERIFY(watcher.messages().isEmpty());
+    QVERIFY(!data.saved);
+    QVERIFY(!QFile::exists(data.filename));
+}
+
+void TestSaving::acceptDialogWith(const QString& name)
+{
+    // Fills in the save dialog once it is up, as a user would, and accepts it (or cancels
+    // it for an empty name).
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, poll, [poll, name] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QFileDialog*>(w);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            poll->deleteLater();
+            poll->stop();
+            if (name.isEmpty()) {
+                QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
+            } else {
+                dialog->findChild<QLineEdit*>()->setText(name);
+                QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+            }
+            return;
+        }
+    });
+    poll->start(20);
+}
+
+void TestSaving::dialogSavesTwice()
+{
+    RecordingWatcher watcher;
+    for (const QString& name : {QString("first.png"), QString("second.tif")}) {
+        BigImageSaveData data;
+        data.image = smooth(20, 10);
+        data.directory = dir.path();
+        data.watcher = &watcher;
+        data.reportSuccess = true;
+        data.icon = ":/ps.ico";
+        acceptDialogWith(name);
+        saveDialog(data);
+        QCOMPARE(data.filename, dir.filePath(name));
+        QVERIFY(data.saved);
+        QVERIFY(QFile::exists(data.filename));
+    }
+    QCOMPARE(watcher.messages(), (QStringList{"File saved to " + dir.filePath("first.png") + ".",
+                                              "File saved to " + dir.filePath("second.tif") + "."}));
+}
+
+void TestSaving::dialogCancelled()
+{
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.image = smooth(20, 10);
+    data.directory = dir.path();
+    data.watcher = &watcher;
+    data.reportSuccess = true;
+    acceptDialogWith(QString());
+    saveDialog(data);
+    QVERIFY(!data.saved);
+    QVERIFY(watcher.messages().isEmpty());
+}
+
+void TestSaving::dialogAddsDefaultSuffix()
+{
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.image = smooth(20, 10);
+    data.directory = dir.path();
+    data.watcher = &watcher;
+    acceptDialogWith("result");
+    saveDialog(data);
+    QCOMPARE(data.filename, dir.filePath("result.jpg"));
+    QCOMPARE(magic(data.filename), QString("jpeg"));
+    QVERIFY(watcher.messages().isEmpty()); // no success message without reportSuccess
+}
+
+int runSavingTests(int argc, char** argv)
+{
+    TestSaving test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_saving.moc"
