@@ -1,11 +1,17 @@
 // seamwright-bench OPERATION WIDTH HEIGHT: runs one operation (or `all`) several times on a
 // generated scan of that size and prints the median in seconds and megapixels per second.
+#include "jpegencoder.h"
+#include "loading.h"
+#include "pnm.h"
 #include "rotation.h"
 #include "sampling.h"
 #include "testimage.h"
+#include "tiffwriter.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cmath>
@@ -22,6 +28,25 @@ struct Operation {
     // Prepares once and returns the timed step.
     std::function<std::function<void()>(const BigImagePtr&)> prepare;
 };
+
+// A scratch folder that lives as long as the timed step that holds it.
+std::shared_ptr<QTemporaryDir> scratch()
+{
+    return std::make_shared<QTemporaryDir>(QDir::tempPath() + "/seamwright-bench-XXXXXX");
+}
+
+const uint8_t* bytes(const BigImagePtr& img)
+{
+    return reinterpret_cast<const uint8_t*>(img->data());
+}
+
+void check(bool ok, const char* what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "%s failed\n", what);
+        std::exit(1);
+    }
+}
 
 std::vector<Operation> operations()
 {
@@ -46,6 +71,45 @@ std::vector<Operation> operations()
              const float2 origin{(W - 1000.0f * scale) * 0.5f, (H - 800.0f * scale) * 0.5f};
              return [img, origin, scale] { renderScaled(img, origin, 1000, 800, scale, Interpolation::Cubic); };
          }},
+        {"pnm-write", "write_ppm of the whole image into a file",
+         [](const BigImagePtr& img) {
+             auto dir = scratch();
+             return [img, dir] {
+                 check(write_ppm(bytes(img), img->width(), img->height(), dir->filePath("out.pnm")), "write_ppm");
+             };
+         }},
+        {"pnm-read", "loadPPM of a P6 file of the image",
+         [](const BigImagePtr& img) {
+             auto dir = scratch();
+             const QString name = dir->filePath("in.pnm");
+             check(write_ppm(bytes(img), img->width(), img->height(), name), "write_ppm");
+             return [dir, name] {
+                 BigImageLoadData data;
+                 check(BigImageIO::loadPPM(name, data) != nullptr, "loadPPM");
+             };
+         }},
+        {"jpeg", "the own JPEG encoder, quality 100, into a file",
+         [](const BigImagePtr& img) {
+             auto dir = scratch();
+             return [img, dir] { check(writeJpeg(*img, dir->filePath("out.jpg"), 100, QByteArray(), 72), "writeJpeg"); };
+         }},
+        {"tiff", "the own TIFF writer, uncompressed, into a file",
+         [](const BigImagePtr& img) {
+             auto dir = scratch();
+             return [img, dir] {
+                 check(writeTiff(img, dir->filePath("out.tif"), true, QString(), 0, 72, nullptr, QString()), "writeTiff");
+             };
+         }},
+        {"load-jpeg", "loadJPG of a quality-95 JPEG of the image (written by the own encoder)",
+         [](const BigImagePtr& img) {
+             auto dir = scratch();
+             const QString name = dir->filePath("in.jpg");
+             check(writeJpeg(*img, name, 95, QByteArray(), 72), "writeJpeg");
+             return [dir, name] {
+                 BigImageLoadData data;
+                 check(BigImageIO::loadJPG(name, data) != nullptr, "loadJPG");
+             };
+         }},
     };
 }
 
@@ -55,6 +119,8 @@ int usage(const std::vector<Operation>& ops)
     for (const Operation& op : ops)
         std::fprintf(stderr, "  %-12s %s\n", op.name, op.about);
     std::fprintf(stderr, "  %-12s every operation above, one line each\n", "all");
+    std::fprintf(stderr, "or:    seamwright-bench scan WIDTH HEIGHT FILE.pnm\n"
+                         "       writes the generated scan, to run other tools on the same pixels\n");
     return 2;
 }
 
@@ -84,6 +150,10 @@ int main(int argc, char** argv)
     const std::vector<Operation> ops = operations();
     if (argc < 4)
         return usage(ops);
+    if (std::string(argv[1]) == "scan" && argc == 5) {
+        const BigImagePtr img = makeTestScan(std::atoi(argv[2]), std::atoi(argv[3]));
+        return write_ppm(bytes(img), img->width(), img->height(), QString::fromLocal8Bit(argv[4])) ? 0 : 1;
+    }
     const std::string name = argv[1];
     const int width = std::atoi(argv[2]);
     const int height = std::atoi(argv[3]);

@@ -1,0 +1,223 @@
+// seamwright-cli as a user runs it: every input format into every output format, checked
+// by libjpeg-turbo, libtiff and netpbm; the comment option; failures and exit statuses.
+#include "iotestutil.h"
+#include "pnm.h"
+#include "testimages.h"
+
+#include <QImage>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+struct CliResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the tool as on a machine without a display.
+CliResult cli(const QStringList& args)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.remove("QT_QPA_PLATFORM");
+    p.setProcessEnvironment(env);
+    p.start(SEAMWRIGHT_CLI, args);
+    p.waitForFinished(300000);
+    CliResult r;
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+BigImagePtr scene(int w, int h)
+{
+    auto img = makeBigImage(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img->setPixel(x, y, RgbPixel{uint8_t(x * 2 + y), uint8_t(128 + 60 * std::sin(x / 9.0) - y / 2),
+                                         uint8_t(100 + 50 * std::cos((x + y) / 13.0))});
+    return img;
+}
+
+// The file decoded by an independent reader into a P6, then into pixels.
+BigImagePtr decodeIndependently(const QString& path, QByteArray* warnings)
+{
+    const QString suffix = QFileInfo(path).suffix();
+    ToolResult r;
+    if (suffix == "jpg")
+        r = runTool("djpeg", {"-pnm", path});
+    else if (suffix == "tif")
+    {
+        // libtiff's own check of the whole file first: every warning counts.
+        const ToolResult info = runTool("tiffinfo", {"-D", path});
+        if (info.exitCode != 0 || !info.err.isEmpty()) {
+            *warnings = info.err.isEmpty() ? QByteArray("tiffinfo failed") : info.err;
+            return nullptr;
+        }
+        r = runTool("tifftopnm", {"-quiet", path});
+    }
+    else if (suffix == "png")
+        r = runTool("pngtopnm", {path});
+    else
+        r = runTool("pnmtopnm", {path});
+    *warnings = r.err;
+    return r.exitCode == 0 ? parseP6(r.out) : nullptr;
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void help();
+    void usageErrors_data();
+    void usageErrors();
+    void convertEveryFormat_data();
+    void convertEveryFormat();
+    void commentInJpegAndTiff();
+    void failuresExitOne_data();
+    void failuresExitOne();
+    void sizeNoticeOnStandardError();
+
+private:
+    QTemporaryDir dir;
+    BigImagePtr source;
+};
+
+void TestCli::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    source = scene(97, 61);
+    const QImage q = toQImage(source);
+    QVERIFY(q.save(dir.filePath("in.png")));
+    QVERIFY(q.save(dir.filePath("in.tif")));
+    QVERIFY(q.save(dir.filePath("in.jpg"), "jpg", 98));
+    QVERIFY(write_ppm(reinterpret_cast<const uint8_t*>(source->data()), 97, 61, dir.filePath("in.pnm")));
+}
+
+void TestCli::help()
+{
+    const CliResult r = cli({"--help"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains("seamwright-cli convert INPUT OUTPUT [--comment TEXT]"));
+}
+
+void TestCli::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("unknown command") << QStringList{"paint"};
+    QTest::newRow("one file") << QStringList{"convert", "a.png"};
+    QTest::newRow("unknown option") << QStringList{"convert", "a.png", "b.jpg", "--fast"};
+    QTest::newRow("comment without text") << QStringList{"convert", "a.png", "b.jpg", "--comment"};
+}
+
+void TestCli::usageErrors()
+{
+    QFETCH(QStringList, args);
+    const CliResult r = cli(args);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(!r.err.isEmpty());
+}
+
+void TestCli::convertEveryFormat_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("exact");
+    for (const QString in : {"png", "tif", "jpg", "pnm"})
+        for (const QString out : {"jpg", "tif", "pnm", "png"})
+            QTest::newRow(qPrintable(in + " to " + out)) << in << out << (in != "jpg" && out != "jpg");
+}
+
+void TestCli::convertEveryFormat()
+{
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QFETCH(bool, exact);
+    const QString target = dir.filePath(QString("from_%1.%2").arg(input, output));
+    const CliResult r = cli({"convert", dir.filePath("in." + input), target});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.err.isEmpty(), r.err.constData());
+    QByteArray warnings;
+    const BigImagePtr back = decodeIndependently(target, &warnings);
+    QVERIFY2(back, warnings.constData());
+    QVERIFY2(warnings.isEmpty(), warnings.constData());
+    if (exact)
+        QVERIFY2(samePixels(*back, *source), qPrintable(firstDifferences(*back, *source)));
+    else
+        QVERIFY2(psnr(*back, *source) > 30.0, qPrintable(QString::number(psnr(*back, *source))));
+}
+
+void TestCli::commentInJpegAndTiff()
+{
+    const QString jpg = dir.filePath("commented.jpg");
+    CliResult r = cli({"convert", dir.filePath("in.png"), jpg, "--comment", "Sheet 12, north"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const QByteArray bytes = fileBytes(jpg);
+    const int app12 = bytes.indexOf("\xff\xec");
+    QVERIFY(app12 > 0);
+    QCOMPARE(bytes.mid(app12 + 4, 15), QByteArray("Sheet 12, north"));
+
+    const QString tif = dir.filePath("commented.tif");
+    r = cli({"convert", dir.filePath("in.png"), tif, "--comment", "Sheet 12, north"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    const ToolResult info = runTool("tiffinfo", {tif});
+    QCOMPARE(info.exitCode, 0);
+    QVERIFY2(info.out.contains("Software: Sheet 12, north"), info.out.constData());
+}
+
+void TestCli::failuresExitOne_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message"); // %1: the temporary folder
+    QTest::newRow("comment on png") << QStringList{"convert", "%1/in.png", "%1/x.png", "--comment", "t"}
+                                    << "--comment is for JPEG and TIFF outputs only";
+    QTest::newRow("unsupported input") << QStringList{"convert", "%1/in.PNG", "%1/x.jpg"}
+                                       << "Unsupported fileformat: %1/in.PNG";
+    QTest::newRow("missing input") << QStringList{"convert", "%1/none.png", "%1/x.jpg"}
+                                   << "Cannot read from file %1/none.png.";
+    QTest::newRow("output format not offered") << QStringList{"convert", "%1/in.png", "%1/x.ppm"}
+                                               << "Invalid fileformat for file %1/x.ppm.";
+    QTest::newRow("unwritable output") << QStringList{"convert", "%1/in.png", "%1/no/x.png"}
+                                       << "Could not open file %1/no/x.png.";
+}
+
+void TestCli::failuresExitOne()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    for (QString& a : args)
+        a = a.arg(dir.path());
+    const CliResult r = cli(args);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message.arg(dir.path()).toUtf8()), r.err.constData());
+    QCOMPARE(r.err.count('\n'), 1); // told once
+}
+
+void TestCli::sizeNoticeOnStandardError()
+{
+    const BigImagePtr wide = scene(32000, 3);
+    const QString in = dir.filePath("wide.pnm");
+    QVERIFY(write_ppm(reinterpret_cast<const uint8_t*>(wide->data()), 32000, 3, in));
+    const QString out = dir.filePath("wide.jpg");
+    const CliResult r = cli({"convert", in, out});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(r.err, QByteArray("Image size is too big for some fileformats.\n"));
+    QByteArray warnings;
+    const BigImagePtr back = decodeIndependently(out, &warnings);
+    QVERIFY(back);
+    QCOMPARE(back->width(), 32000);
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
