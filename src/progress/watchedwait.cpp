@@ -17,21 +17,36 @@ bool onGuiThread()
     return app && QThread::currentThread() == app->thread();
 }
 
+// Whether this thread has given its pool slot back already.
+thread_local bool slotReleased = false;
+
 } // namespace
+
+ReleasedPoolSlot::ReleasedPoolSlot()
+{
+    // Every thread but the application's own is a pool worker here.
+    if (!onGuiThread() && !slotReleased) {
+        QThreadPool::globalInstance()->releaseThread();
+        slotReleased = released_ = true;
+    }
+}
+
+ReleasedPoolSlot::~ReleasedPoolSlot()
+{
+    if (released_) {
+        QThreadPool::globalInstance()->reserveThread();
+        slotReleased = false;
+    }
+}
 
 void waitForPoolWork(const QFuture<void>& future)
 {
     if (future.isFinished())
         return;
-    // Every thread but the application's own is a pool worker here. One that merely
-    // waits would hold a pool slot idle; give it back for the wait and take it again.
-    const bool inPool = !onGuiThread();
-    if (inPool)
-        QThreadPool::globalInstance()->releaseThread();
+    // A worker that merely waits would hold a pool slot idle.
+    ReleasedPoolSlot slot;
     QFuture<void> copy = future;
     copy.waitForFinished();
-    if (inPool)
-        QThreadPool::globalInstance()->reserveThread();
 }
 
 void watchedWait(const QFuture<void>& future, StatusWatcher* watcher, const QString& name,

@@ -20,3 +20,18 @@ void watchedWait(const QFuture<void>& future, StatusWatcher* watcher, const QStr
 // Waits for `future`. From a pool thread it gives its pool slot back while it waits, so
 // that the work it waits for can use every core.
 void waitForPoolWork(const QFuture<void>& future);
+
+// A pool worker that starts further pool work and then waits for it holds one of these
+// from before the start until after the wait: the pool may then run the new work on every
+// slot from the beginning (a parallel map decides how many threads it uses as it starts).
+// Elsewhere it does nothing.
+class ReleasedPoolSlot {
+public:
+    ReleasedPoolSlot();
+    ~ReleasedPoolSlot();
+    ReleasedPoolSlot(const ReleasedPoolSlot&) = delete;
+    ReleasedPoolSlot& operator=(const ReleasedPoolSlot&) = delete;
+
+private:
+    bool released_ = false;
+};
