@@ -2,13 +2,14 @@
 // generated scan of that size and prints the median in seconds and megapixels per second.
 #include "jpegencoder.h"
 #include "loading.h"
+#include "markerview.h"
 #include "pnm.h"
 #include "rotation.h"
 #include "sampling.h"
 #include "testimage.h"
 #include "tiffwriter.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -22,11 +23,30 @@
 
 namespace {
 
+using Step = std::function<void()>;
+
 struct Operation {
     const char* name;
     const char* about;
     // Prepares once and returns the timed step.
-    std::function<std::function<void()>(const BigImagePtr&)> prepare;
+    std::function<Step(const BigImagePtr&)> prepare;
+    // Or several timed steps with names of their own, one line each.
+    std::function<std::vector<std::pair<std::string, Step>>(const BigImagePtr&)> prepareSteps = nullptr;
+};
+
+// The right marker view as in the window: a 1000 x 800 view, two 200 x 200 zoom windows.
+struct ViewBench {
+    PaintArea view;
+    ZoomImage red, blue;
+    explicit ViewBench(const BigImagePtr& img)
+    {
+        view.resize(1002, 802);
+        red.resize(200, 200);
+        blue.resize(200, 200);
+        view.setZoomWindows(&red, &blue);
+        view.setImage(img, QRect(-1, -1, -1, -1));
+        view.renderNow();
+    }
 };
 
 // A scratch folder that lives as long as the timed step that holds it.
@@ -70,6 +90,22 @@ std::vector<Operation> operations()
              const float scale = std::max(H / 800.0f, W / 1000.0f);
              const float2 origin{(W - 1000.0f * scale) * 0.5f, (H - 800.0f * scale) * 0.5f};
              return [img, origin, scale] { renderScaled(img, origin, 1000, 800, scale, Interpolation::Cubic); };
+         }},
+        {"view", "the right marker view: a full render of 1000 x 800 and an overlay-only redraw",
+         nullptr,
+         [](const BigImagePtr& img) {
+             auto bench = std::make_shared<ViewBench>(img);
+             std::vector<std::pair<std::string, Step>> steps;
+             steps.emplace_back("view-render", [bench] {
+                 bench->view.orderRescale();
+                 bench->view.renderNow();
+             });
+             steps.emplace_back("view-overlay", [bench] {
+                 bench->view.bluePos.x += 0.0001f;
+                 bench->view.requestRedraw();
+                 bench->view.renderNow();
+             });
+             return steps;
          }},
         {"pnm-write", "write_ppm of the whole image into a file",
          [](const BigImagePtr& img) {
@@ -124,10 +160,9 @@ int usage(const std::vector<Operation>& ops)
     return 2;
 }
 
-void runOne(const Operation& op, const BigImagePtr& img, int runs)
+void timeStep(const std::string& name, const Step& step, const BigImagePtr& img, int runs)
 {
     const double megapixels = double(img->width()) * double(img->height()) / 1e6;
-    auto step = op.prepare(img);
     std::vector<double> seconds;
     for (int i = 0; i < runs; ++i) {
         QElapsedTimer timer;
@@ -137,16 +172,29 @@ void runOne(const Operation& op, const BigImagePtr& img, int runs)
     }
     std::sort(seconds.begin(), seconds.end());
     const double median = seconds[seconds.size() / 2];
-    std::printf("%-12s %dx%d  median %.4f s  %.1f MP/s  (%d runs, min %.4f s)\n", op.name, img->width(),
+    std::printf("%-12s %dx%d  median %.4f s  %.1f MP/s  (%d runs, min %.4f s)\n", name.c_str(), img->width(),
                 img->height(), median, megapixels / median, runs, seconds.front());
     std::fflush(stdout);
+}
+
+void runOne(const Operation& op, const BigImagePtr& img, int runs)
+{
+    if (op.prepareSteps) {
+        for (const auto& [name, step] : op.prepareSteps(img))
+            timeStep(name, step, img, runs);
+    } else {
+        timeStep(op.name, op.prepare(img), img, runs);
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
+    // The view benchmark needs widgets, never a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     const std::vector<Operation> ops = operations();
     if (argc < 4)
         return usage(ops);

@@ -1,6 +1,6 @@
 #include "testimage.h"
 
-#include <QtConcurrent>
+#include "parallel.h"
 
 #include <cmath>
 #include <vector>
@@ -62,9 +62,6 @@ void fillRow(BigImage& img, int32_t y)
 BigImagePtr makeTestScan(int32_t width, int32_t height)
 {
     auto img = makeBigImage(width, height);
-    std::vector<int32_t> rows(static_cast<size_t>(height));
-    for (int32_t y = 0; y < height; ++y)
-        rows[size_t(y)] = y;
-    QtConcurrent::blockingMap(rows, [&img](int32_t y) { fillRow(*img, y); });
+    parallelFor(height, [&img](int64_t y) { fillRow(*img, int32_t(y)); });
     return img;
 }

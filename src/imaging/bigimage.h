@@ -105,6 +105,8 @@ public:
 
 private:
     struct Unfilled {};
+    // Bresenham from (x0, y0) to (x1, y1); the dash pattern starts at point `firstPoint`.
+    void walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstPoint);
     BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled);
 
     int32_t w_;

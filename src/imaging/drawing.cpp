@@ -25,6 +25,36 @@ void BigImage::blendPixel(int32_t x, int32_t y, double coverage, RgbPixel colour
     p = RgbPixel{mix(colour.r, p.r), mix(colour.g, p.g), mix(colour.b, p.b)};
 }
 
+namespace {
+
+// Lines longer than this many steps are first clipped to the image (a marker far beside
+// the view makes lines of a billion points that would be walked one by one).
+constexpr int64_t kLongLine = int64_t(1) << 20;
+
+// Liang-Barsky: the part of (x0, y0)-(x1, y1) inside [lo, hiX] x [lo, hiY] as parameters.
+bool clipLine(double x0, double y0, double x1, double y1, double lo, double hiX, double hiY, double* t0, double* t1)
+{
+    *t0 = 0.0;
+    *t1 = 1.0;
+    const double p[4] = {-(x1 - x0), x1 - x0, -(y1 - y0), y1 - y0};
+    const double q[4] = {x0 - lo, hiX - x0, y0 - lo, hiY - y0};
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0.0) {
+            if (q[i] < 0.0)
+                return false;
+            continue;
+        }
+        const double r = q[i] / p[i];
+        if (p[i] < 0.0)
+            *t0 = std::max(*t0, r);
+        else
+            *t1 = std::min(*t1, r);
+    }
+    return *t0 <= *t1;
+}
+
+} // namespace
+
 void BigImage::drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style)
 {
     if (style)
@@ -32,7 +62,25 @@ void BigImage::drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyl
     // A line wholly beside the image writes nothing; skip it rather than walk it.
     if ((x0 < 0 && x1 < 0) || (y0 < 0 && y1 < 0) || (x0 >= w_ && x1 >= w_) || (y0 >= h_ && y1 >= h_))
         return;
+    const int64_t steps = std::max(std::llabs(int64_t(x1) - x0), std::llabs(int64_t(y1) - y0));
+    if (steps > kLongLine) {
+        // Walk only the part near the image; the dash pattern counts the points skipped.
+        double t0, t1;
+        if (!clipLine(x0, y0, x1, y1, -2.0, double(w_) + 1.0, double(h_) + 1.0, &t0, &t1))
+            return;
+        const int32_t cx0 = int32_t(std::lround(x0 + t0 * (double(x1) - x0)));
+        const int32_t cy0 = int32_t(std::lround(y0 + t0 * (double(y1) - y0)));
+        const int32_t cx1 = int32_t(std::lround(x0 + t1 * (double(x1) - x0)));
+        const int32_t cy1 = int32_t(std::lround(y0 + t1 * (double(y1) - y0)));
+        const int64_t skipped = std::max(std::llabs(int64_t(cx0) - x0), std::llabs(int64_t(cy0) - y0));
+        walkLine(cx0, cy0, cx1, cy1, style, skipped);
+        return;
+    }
+    walkLine(x0, y0, x1, y1, style, 0);
+}
 
+void BigImage::walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstPoint)
+{
     int64_t x = x0;
     int64_t y = y0;
     const int64_t dx = std::llabs(int64_t(x1) - x0);
@@ -42,6 +90,8 @@ void BigImage::drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyl
     int64_t err = dx - dy;
     const bool dashed = style && (style->flags & LineStyle::StyleDashed);
     const size_t patternLength = style ? style->pattern.size() : 0;
+    if (style && patternLength > 0)
+        style->patternPos = int32_t(firstPoint % int64_t(patternLength));
 
     for (;;) {
         RgbPixel colour = colWhite;

@@ -5,6 +5,7 @@
 #include "rotation.h"
 
 #include "assertion.h"
+#include "parallel.h"
 #include "progressinfo.h"
 #include "sampling.h"
 #include "watchedwait.h"
@@ -120,7 +121,7 @@ BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 
             progress->value = float(r.row) / float(height);
     };
     if (width > 0)
-        QtConcurrent::blockingMap(rows, kernel);
+        parallelFor(int64_t(rows.size()), [&](int64_t i) { kernel(rows[size_t(i)]); });
     return dst;
 }
 

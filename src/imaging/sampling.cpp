@@ -5,11 +5,14 @@
 // very same operations in the same order, so it gives the scalar path's bytes exactly.
 #include "sampling.h"
 
+#include "parallel.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-#include <QtConcurrent>
+#include "parallel.h"
+
 
 #include <algorithm>
 #include <cstring>
@@ -175,12 +178,11 @@ BigImagePtr renderScaled(const BigImagePtr& source, float2 origin, int32_t width
         rowY[size_t(i)] = y;
         y += step;
     }
-    std::vector<int32_t> blocks;
-    for (int32_t i = 0; i < height; i += kRenderBlockRows)
-        blocks.push_back(i);
     BigImage& out = *result;
     const BigImage& src = *source;
-    QtConcurrent::blockingMap(blocks, [&](int32_t first) {
+    const int64_t blocks = (int64_t(height) + kRenderBlockRows - 1) / kRenderBlockRows;
+    parallelFor(blocks, [&](int64_t block) {
+        const int32_t first = int32_t(block * kRenderBlockRows);
         const int32_t last = std::min(height, first + kRenderBlockRows);
         for (int32_t i = first; i < last; ++i)
             sampleCubicRow(src, origin.x, rowY[size_t(i)], step, 0.0f, width, out.row(i));

@@ -1,6 +1,7 @@
 #include "loading.h"
 
 #include "jpegdecoder.h"
+#include "parallel.h"
 #include "pnm.h"
 #include "progressinfo.h"
 #include "statuswatcher.h"
@@ -67,10 +68,8 @@ void copyFromQImage(const QImage& source, BigImage& target, int32_t x0, int32_t 
     const int columns = std::min<int64_t>(source.width(), int64_t(target.width()) - x0);
     if (rows <= 0 || columns <= 0 || x0 < 0 || y0 < 0)
         return;
-    std::vector<int> blocks;
-    for (int i = 0; i < rows; i += kCopyBlockRows)
-        blocks.push_back(i);
-    QtConcurrent::blockingMap(blocks, [&](int first) {
+    parallelFor((rows + kCopyBlockRows - 1) / kCopyBlockRows, [&](int64_t block) {
+        const int first = int(block) * kCopyBlockRows;
         const int last = std::min(rows, first + kCopyBlockRows);
         for (int i = first; i < last; ++i)
             copyRow(source, i, columns, target.row(y0 + i) + x0);

@@ -370,5 +370,10 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestApp)
+int runAppTests(int argc, char** argv)
+{
+    TestApp test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_app.moc"

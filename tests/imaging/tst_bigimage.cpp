@@ -31,6 +31,7 @@ private slots:
     void dashedPatternAdvancesOutside();
     void dashedPatternRestartsEachLine();
     void lineFarOutsideIsSkipped();
+    void longLineAcrossKeepsItsDashes();
     void antiAliasedHorizontalLine();
     void antiAliasedSteepLine();
     void assertionStaysActive();
@@ -238,6 +239,24 @@ void TestBigImage::lineFarOutsideIsSkipped()
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x)
             QCOMPARE(img->pixelAt(x, y), colGrey);
+}
+
+void TestBigImage::longLineAcrossKeepsItsDashes()
+{
+    // Four billion points, of which a dozen lie in the image: drawn at once, the dashes in
+    // the phase they have when counted from the line's start.
+    auto img = std::make_shared<BigImage>(12, 3, colGrey);
+    LineStyle dashed(colBlack, LineStyle::StyleDashed, colWhite);
+    QElapsedTimer timer;
+    timer.start();
+    img->drawLine(-2000000000, 1, 2000000000, 1, &dashed);
+    QVERIFY(timer.elapsed() < 1000);
+    for (int x = 0; x < 12; ++x)
+        QCOMPARE(img->pixelAt(x, 1), ((int64_t(x) + 2000000000) / 6) % 2 == 0 ? colWhite : colBlack);
+    QCOMPARE(img->pixelAt(0, 0), colGrey);
+    // A steep one through the image also ends quickly and marks its column.
+    img->drawLine(5, -2000000000, 6, 2000000000, &dashed);
+    QVERIFY(timer.elapsed() < 2000);
 }
 
 void TestBigImage::antiAliasedHorizontalLine()

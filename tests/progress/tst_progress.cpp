@@ -1,6 +1,7 @@
 // The progress hub and the watched wait: what the user sees (dialogs, their labels and
 // values, the cursor, message boxes) and how waits behave on the GUI thread and in workers.
 #include "consolewatcher.h"
+#include "parallel.h"
 #include "progressinfo.h"
 #include "statuswatcher.h"
 #include "watchedwait.h"
@@ -110,6 +111,9 @@ private slots:
     void watchedWaitFeedsTheDialog();
     void watchedWaitSleeps();
     void workerWaitReleasesItsSlot();
+    void parallelForFromBusyPool();
+    void parallelForEveryIndexOnce();
+    void parallelForPassesExceptions();
 };
 
 void TestProgress::progressInfoCopiesWhileWritten()
@@ -444,6 +448,45 @@ void TestProgress::workerWaitReleasesItsSlot()
     outer.waitForFinished();
     QCOMPARE(together.load(), 2);
     QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount());
+}
+
+void TestProgress::parallelForFromBusyPool()
+{
+    // Every pool slot runs a task that itself runs a parallel loop: the loops must finish on
+    // their own threads instead of waiting for slots that never come free.
+    QThreadPool::globalInstance()->setMaxThreadCount(2);
+    std::atomic<int64_t> sum{0};
+    QList<QFuture<void>> outer;
+    for (int t = 0; t < 2; ++t)
+        outer << QtConcurrent::run([&sum] {
+            parallelFor(1000, [&sum](int64_t i) {
+                QThread::usleep(50);
+                sum += i;
+            });
+        });
+    QTRY_VERIFY_WITH_TIMEOUT(outer[0].isFinished() && outer[1].isFinished(), 10000);
+    QCOMPARE(sum.load(), int64_t(2 * 499500));
+    QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount());
+}
+
+void TestProgress::parallelForEveryIndexOnce()
+{
+    std::vector<std::atomic<int>> seen(5000);
+    parallelFor(5000, [&seen](int64_t i) { ++seen[size_t(i)]; });
+    QVERIFY(std::all_of(seen.begin(), seen.end(), [](const std::atomic<int>& n) { return n.load() == 1; }));
+    parallelFor(0, [](int64_t) { QFAIL("no items"); });
+}
+
+void TestProgress::parallelForPassesExceptions()
+{
+    std::atomic<int> calls{0};
+    QVERIFY_EXCEPTION_THROWN(parallelFor(100000, [&calls](int64_t i) {
+                                 ++calls;
+                                 if (i == 10)
+                                     throw std::bad_alloc();
+                             }),
+                             std::bad_alloc);
+    QVERIFY(calls.load() < 100000); // the rest was not handed out
 }
 
 int main(int argc, char** argv)

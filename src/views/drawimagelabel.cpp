@@ -1,0 +1,78 @@
+#include "drawimagelabel.h"
+
+#include "sampling.h"
+
+#include <QWheelEvent>
+
+DrawImageLabel::DrawImageLabel(QWidget* parent) : BigImageLabel(parent)
+{
+    setAttribute(Qt::WA_MouseTracking);
+}
+
+void DrawImageLabel::mousePressEvent(QMouseEvent* event)
+{
+    QWidget::mousePressEvent(event);
+}
+
+void DrawImageLabel::mouseMoveEvent(QMouseEvent*) {}
+
+void DrawImageLabel::wheelEvent(QWheelEvent* event)
+{
+    // The wheel does not zoom the input views, and it goes no further.
+    event->accept();
+}
+
+void DrawImageLabel::resizeEvent(QResizeEvent*)
+{
+    state_.repaint = true;
+}
+
+bool DrawImageLabel::needsRepaint() const
+{
+    return state_.repaint || drawData_.redraw;
+}
+
+void DrawImageLabel::takeSnapshot()
+{
+    BigImageLabel::takeSnapshot();
+    thrDrawData_ = drawData_;
+    drawData_.redraw = false;
+    prepareDraw();
+}
+
+void DrawImageLabel::render()
+{
+    if (!thrData_.image)
+        return;
+    if (thrData_.repaint) {
+        thrData_.scaledImage_.reset();
+        const ViewGeometry g = viewGeometry(thrData_);
+        thrData_.processed = thrData_.image;
+        thrData_.scaledImage_ = renderScaled(thrData_.processed, float2{g.originX, g.originY}, g.width, g.height,
+                                             g.scale, thrData_.processed->interpolation());
+        thrDrawData_.redraw = thrData_.scaledImage_ != nullptr;
+        if (!thrData_.scaledImage_)
+            return;
+    } else if (!thrDrawData_.redraw) {
+        return;
+    }
+    // A view whose rescale never succeeded has nothing to draw on.
+    if (!thrData_.scaledImage_)
+        return;
+    // A fresh copy every time, so that overlays never pile up on the cached image.
+    thrDrawData_.dirtyImage_ = deepCopy(thrData_.scaledImage_);
+    drawOverlay();
+}
+
+void DrawImageLabel::afterRender()
+{
+    if (thrDrawData_.dirtyImage_) {
+        state_.processed = thrData_.processed;
+        state_.scaledImage_ = thrData_.scaledImage_;
+        drawData_.dirtyImage_ = thrDrawData_.dirtyImage_;
+        pendingImage = thrDrawData_.dirtyImage_;
+    } else {
+        pendingImage.reset();
+    }
+    pendingFlag = true;
+}

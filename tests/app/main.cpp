@@ -1,0 +1,14 @@
+// Runs every test class of the application; the exit status is non-zero if any failed.
+#include <QApplication>
+
+int runAppTests(int argc, char** argv);
+int runMarkerViewTests(int argc, char** argv);
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    int failed = 0;
+    failed += runAppTests(argc, argv);
+    failed += runMarkerViewTests(argc, argv);
+    return failed == 0 ? 0 : 1;
+}
