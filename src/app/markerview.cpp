@@ -74,6 +74,13 @@ void MarkerView::prepareDraw()
 
 PaintLine::PaintLine(QWidget* parent) : MarkerView(parent) {}
 
+// A render still running calls this object's drawOverlay: it must end first.
+PaintLine::~PaintLine()
+{
+    setRenderingHeld(true);
+    waitForRender();
+}
+
 bool PaintLine::placeMarker(Qt::MouseButton button, float2 fraction)
 {
     if (button == Qt::LeftButton) {
@@ -140,6 +147,12 @@ void PaintLine::renderZoomWindows()
 // ---- PaintArea ----
 
 PaintArea::PaintArea(QWidget* parent) : MarkerView(parent) {}
+
+PaintArea::~PaintArea()
+{
+    setRenderingHeld(true);
+    waitForRender();
+}
 
 bool PaintArea::placeMarker(Qt::MouseButton button, float2 fraction)
 {

@@ -51,6 +51,7 @@ class PaintLine : public MarkerView {
     Q_OBJECT
 public:
     explicit PaintLine(QWidget* parent = nullptr);
+    ~PaintLine() override;
 
     float markerX = 0.5f;
     float markerRedY = 0.25f;
@@ -71,6 +72,7 @@ class PaintArea : public MarkerView {
     Q_OBJECT
 public:
     explicit PaintArea(QWidget* parent = nullptr);
+    ~PaintArea() override;
 
     float2 redPos{0.5f, 0.25f};
     float2 bluePos{0.5f, 0.75f};

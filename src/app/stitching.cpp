@@ -4,14 +4,19 @@
 #include "stitching.h"
 
 #include "displaytextfile.h"
+#include "markerview.h"
 #include "palette.h"
+#include "rotation.h"
 #include "statuswatcher.h"
 #include "texts.h"
 #include "ui_stitching.h"
 
+#include <QFileInfo>
 #include <QIcon>
 #include <QPushButton>
 #include <QStyle>
+
+#include <cmath>
 
 namespace {
 const char* const defaultIcon = ":/ps.ico";
@@ -29,6 +34,207 @@ Stitching::Stitching()
                    | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
 
     watcher = new StatusWatcher(defaultIcon);
+
+    setIconButton(ui->btLeftRotCCW, ":/kx_ressources/ICON_rotation_270.png", QSize(24, 24));
+    setIconButton(ui->btRightRotCCW, ":/kx_ressources/ICON_rotation_270.png", QSize(24, 24));
+    setIconButton(ui->btLeftRotCW, ":/kx_ressources/ICON_rotation_90.png", QSize(24, 24));
+    setIconButton(ui->btRightRotCW, ":/kx_ressources/ICON_rotation_90.png", QSize(24, 24));
+    setIconButton(ui->btSwitch, ":/kx_ressources/ICON_invert.png", QSize(32, 32));
+    ui->lbImageLeft->setZoomWindows(ui->lbLeftZoom, ui->lbLeftZoom2);
+    ui->lbImageRight->setZoomWindows(ui->lbRightZoom, ui->lbRightZoom2);
+    ui->lbImageLeft->zoomFactor = float(ui->sbZoom->value());
+    ui->lbImageRight->zoomFactor = float(ui->sbZoom->value());
+    ui->lbImageLeft->setWatcher(watcher);
+    ui->lbImageRight->setWatcher(watcher);
+
+    connect(ui->lbLeftZoom, SIGNAL(position_changed()), this, SLOT(leftPosChanged()));
+    connect(ui->lbLeftZoom2, SIGNAL(position_changed()), this, SLOT(leftPosChanged()));
+    connect(ui->lbRightZoom, SIGNAL(position_changed()), this, SLOT(rightPosChanged()));
+    connect(ui->lbRightZoom2, SIGNAL(position_changed()), this, SLOT(rightPosChanged()));
+    disableInterface();
+    evaluateInterface();
+}
+
+void Stitching::setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize)
+{
+    button->setIcon(QIcon(iconPath));
+    button->setStyleSheet("background-color: rgba(168, 168, 168, 0);");
+    button->setIconSize(iconSize);
+    button->setText(QString());
+}
+
+void Stitching::disableInterface()
+{
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->btLeftRotCW, ui->btLeftRotCCW, ui->btRightRotCW,
+                                                       ui->btRightRotCCW, ui->btLoadLeft, ui->btLoadRight,
+                                                       ui->btStitchStart, ui->slCorridorW, ui->btSwitch, ui->sbZoom})
+        w->setEnabled(false);
+}
+
+void Stitching::evaluateInterface()
+{
+    const bool left = ui->lbImageLeft->image() != nullptr;
+    const bool right = ui->lbImageRight->image() != nullptr;
+    ui->btLeftRotCW->setEnabled(left);
+    ui->btLeftRotCCW->setEnabled(left);
+    ui->btRightRotCW->setEnabled(right);
+    ui->btRightRotCCW->setEnabled(right);
+    ui->slCorridorW->setEnabled(right);
+    ui->btStitchStart->setEnabled(left && right);
+    ui->btSwitch->setEnabled(left && right);
+    ui->btLoadLeft->setEnabled(true);
+    ui->btLoadRight->setEnabled(true);
+    ui->sbZoom->setEnabled(true);
+}
+
+void Stitching::showResults()
+{
+    // The result dialog comes with the result issue; until then there is nothing to show.
+}
+
+void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, ZoomImage* red, ZoomImage* blue)
+{
+    disableInterface();
+    BigImageLoadData data;
+    data.icon = defaultIcon;
+    data.watcher = watcher;
+    data.dpi = dpi;
+    data.loaded = false;
+    data.filename = QStringLiteral("no file loaded");
+    view->openImageFile(data);
+    view->requestRedraw();
+    if (view->image() && data.loaded) {
+        fileName->setText(QFileInfo(data.filename).fileName());
+    } else {
+        red->setPixmap(QPixmap());
+        blue->setPixmap(QPixmap());
+        fileName->setText(QString());
+    }
+    evaluateInterface();
+}
+
+void Stitching::on_btLoadLeft_clicked()
+{
+    loadInto(ui->lbImageLeft, &leftDpi, ui->lbLoadedFileLeft, ui->lbLeftZoom, ui->lbLeftZoom2);
+}
+
+void Stitching::on_btLoadRight_clicked()
+{
+    loadInto(ui->lbImageRight, &rightDpi, ui->lbLoadedFileRight, ui->lbRightZoom, ui->lbRightZoom2);
+}
+
+void Stitching::turn(MarkerView* view, bool clockwise)
+{
+    disableInterface();
+    if (const BigImagePtr image = view->image()) {
+        // The turn rewrites the pixels in place: no render may read them meanwhile.
+        view->setRenderingHeld(true);
+        view->waitForRender();
+        if (clockwise)
+            BigImageProcessing::rotateCW(image, view->watcher());
+        else
+            BigImageProcessing::rotateCCW(image, view->watcher());
+        view->setRenderingHeld(false);
+        view->orderRescale();
+    }
+    evaluateInterface();
+}
+
+void Stitching::on_btLeftRotCW_clicked()
+{
+    turn(ui->lbImageLeft, true);
+}
+
+void Stitching::on_btLeftRotCCW_clicked()
+{
+    turn(ui->lbImageLeft, false);
+}
+
+void Stitching::on_btRightRotCW_clicked()
+{
+    turn(ui->lbImageRight, true);
+}
+
+void Stitching::on_btRightRotCCW_clicked()
+{
+    turn(ui->lbImageRight, false);
+}
+
+void Stitching::on_btStitchStart_clicked()
+{
+    // The stitch itself comes with the stitch issue.
+    disableInterface();
+    evaluateInterface();
+}
+
+void Stitching::on_btSwitch_clicked()
+{
+    // Only the images change sides; markers, names and resolutions stay. Done on the GUI
+    // thread: the views' request state belongs to it.
+    disableInterface();
+    const BigImagePtr left = ui->lbImageLeft->image();
+    const BigImagePtr right = ui->lbImageRight->image();
+    ui->lbImageLeft->setImage(right, QRect(-1, -1, -1, -1));
+    ui->lbImageRight->setImage(left, QRect(-1, -1, -1, -1));
+    ui->lbImageLeft->requestRedraw();
+    ui->lbImageRight->requestRedraw();
+    evaluateInterface();
+}
+
+void Stitching::on_sbZoom_valueChanged(double value)
+{
+    const float z = float(value);
+    ui->lbImageLeft->zoomFactor = z;
+    if (ui->lbImageLeft->image())
+        ui->lbImageLeft->renderZoomWindows();
+    ui->lbImageRight->zoomFactor = z;
+    ui->lbImageRight->renderZoomWindows();
+}
+
+void Stitching::on_slCorridorW_valueChanged(int value)
+{
+    ui->lbImageRight->matchWidth = value;
+    ui->lbImageRight->requestRedraw();
+}
+
+void Stitching::leftPosChanged()
+{
+    PaintLine* view = ui->lbImageLeft;
+    auto* zoom = qobject_cast<ZoomImage*>(sender());
+    if (!zoom || !view->image() || !view->hasRendered())
+        return;
+    const float z = float(ui->sbZoom->value());
+    const float dx = float(zoom->width()) * z / float(view->image()->width());
+    const float dy = z * float(zoom->height()) / float(view->image()->height());
+    if (zoom->objectName() == "lbLeftZoom2") {
+        view->markerBlueY += dy * (zoom->clickPos.y - 0.5f);
+    } else {
+        view->markerRedY += dy * (zoom->clickPos.y - 0.5f);
+        view->markerX += dx * (zoom->clickPos.x - 0.5f);
+    }
+    view->requestRedraw();
+}
+
+void Stitching::rightPosChanged()
+{
+    PaintArea* view = ui->lbImageRight;
+    auto* zoom = qobject_cast<ZoomImage*>(sender());
+    if (!zoom || !view->image() || !view->hasRendered())
+        return;
+    const float z = float(ui->sbZoom->value());
+    const float W = float(view->image()->width());
+    const float H = float(view->image()->height());
+    const float dx = float(zoom->width()) * z / W;
+    const float dy = z * float(zoom->height()) / H;
+    // The zoom windows show the image turned so that the marker line is vertical; the
+    // click offset is turned back by the same angle, taken before the move.
+    const float theta = PaintArea::markerAngle(view->redPos, view->bluePos, view->image());
+    const float u = zoom->clickPos.x - 0.5f;
+    const float v = zoom->clickPos.y - 0.5f;
+    float2& marker = zoom->objectName() == "lbRightZoom2" ? view->bluePos : view->redPos;
+    marker.x += dx * (u * std::cos(theta) - v * std::sin(theta));
+    marker.y += dy * (u * std::sin(theta) + v * std::cos(theta));
+    view->requestRedraw();
 }
 
 Stitching::~Stitching()

@@ -1,5 +1,7 @@
-// Seamwright's main window: the form with its menus, the colour modes, the text windows of
-// the Help menu, the last stitch result, and the application's one progress watcher.
+// Seamwright's main window: the two marker views with their zoom windows, the buttons that
+// load, turn and exchange the images, the zoom factor and the matching width, the colour
+// modes and the text windows. Every slot that starts work disables the controls first and
+// ends by enabling what the state allows.
 #pragma once
 
 #include "iodata.h"
@@ -11,6 +13,8 @@
 #include <memory>
 
 class BigImage;
+class MarkerView;
+class QPushButton;
 class StatusWatcher;
 
 namespace Ui {
@@ -23,13 +27,33 @@ public:
     Stitching();
     ~Stitching() override;
 
-    // Gives the five icon buttons the style sheet "background-color: " + colour. Buttons
-    // that the form does not hold are skipped.
+    // Gives the five icon buttons the style sheet "background-color: " + colour.
     void setButtonBackground(const QString& colour);
+    // An icon in place of the button's text, on a transparent background.
+    static void setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize);
+
+    StatusWatcher* statusWatcher() const { return watcher; }
+    DotsPerMetre leftResolution() const { return leftDpi; }
+    DotsPerMetre rightResolution() const { return rightDpi; }
 
 private slots:
+    void disableInterface();
+    void evaluateInterface();
+    void showResults();
+    void leftPosChanged();
+    void rightPosChanged();
+    void on_btLoadLeft_clicked();
+    void on_btLoadRight_clicked();
+    void on_btLeftRotCW_clicked();
+    void on_btLeftRotCCW_clicked();
+    void on_btRightRotCW_clicked();
+    void on_btRightRotCCW_clicked();
+    void on_btStitchStart_clicked();
+    void on_slCorridorW_valueChanged(int value);
+    void on_btSwitch_clicked();
     void on_actionHelp_triggered();
     void on_actionAbout_triggered();
+    void on_sbZoom_valueChanged(double value);
     void on_actionLGPLv3_triggered();
     void on_actionDark_Mode_triggered();
     void on_actionLight_Mode_triggered();
@@ -38,6 +62,9 @@ private:
     // A new parentless text window with this window's icon, shown non-modally. It is
     // deleted when closed, and at the latest together with this window.
     void openTextWindow(const QString& text, const QString& title);
+    void loadInto(MarkerView* view, DotsPerMetre* dpi, class QLabel* fileName, class ZoomImage* red,
+                  class ZoomImage* blue);
+    void turn(MarkerView* view, bool clockwise);
 
     Ui::Stitching* ui = nullptr;
     DotsPerMetre leftDpi;

@@ -114,7 +114,7 @@ void BigImageLabel::takeSnapshot()
 
 void BigImageLabel::slotRepaint()
 {
-    if (!needsRepaint()) {
+    if (held_ || !needsRepaint()) {
         repaintTimer.start();
         return;
     }

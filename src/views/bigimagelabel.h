@@ -68,6 +68,12 @@ public:
     // The geometry of the last repaint request, for mouse positions.
     ViewGeometry currentGeometry() const { return viewGeometry(state_); }
 
+    // While held, no new render starts; waitForRender returns when the running one is done.
+    // Whoever rewrites the image in place holds the view meanwhile, and every subclass that
+    // overrides render or drawOverlay waits in its destructor.
+    void setRenderingHeld(bool held) { held_ = held; }
+    void waitForRender() { renderWatcher_.waitForFinished(); }
+
     // How many renders have run; for tests and the benchmark.
     int renderCount() const { return renderCount_; }
     // One whole repaint cycle on the calling thread, for tests and the benchmark: snapshot,
@@ -110,4 +116,5 @@ private:
     QPointer<QAbstractSlider> hScrollBar;
     QFutureWatcher<void> renderWatcher_;
     int renderCount_ = 0;
+    bool held_ = false;
 };

@@ -9,6 +9,14 @@ DrawImageLabel::DrawImageLabel(QWidget* parent) : BigImageLabel(parent)
     setAttribute(Qt::WA_MouseTracking);
 }
 
+// A render still running uses this object's render and drawOverlay: it must end first.
+// Subclasses that draw an overlay wait in their own destructors for the same reason.
+DrawImageLabel::~DrawImageLabel()
+{
+    setRenderingHeld(true);
+    waitForRender();
+}
+
 void DrawImageLabel::mousePressEvent(QMouseEvent* event)
 {
     QWidget::mousePressEvent(event);

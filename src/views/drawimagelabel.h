@@ -14,6 +14,7 @@ class DrawImageLabel : public BigImageLabel {
     Q_OBJECT
 public:
     explicit DrawImageLabel(QWidget* parent = nullptr);
+    ~DrawImageLabel() override;
 
     // GUI thread: the overlay is drawn again at the next poll.
     void requestRedraw() { drawData_.redraw = true; }

@@ -3,6 +3,7 @@
 
 int runAppTests(int argc, char** argv);
 int runMarkerViewTests(int argc, char** argv);
+int runWindowTests(int argc, char** argv);
 
 int main(int argc, char** argv)
 {
@@ -10,5 +11,6 @@ int main(int argc, char** argv)
     int failed = 0;
     failed += runAppTests(argc, argv);
     failed += runMarkerViewTests(argc, argv);
+    failed += runWindowTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 // Saving: the formats offered for each size, the route each name takes, the message of
 // every failure, and the dialog with its one success message.
+#include "filedialogs.h"
 #include "iotestutil.h"
 #include "recordingwatcher.h"
 #include "saving.h"
@@ -234,26 +235,7 @@ void TestSaving::nullImageDoesNothing()
 
 void TestSaving::acceptDialogWith(const QString& name)
 {
-    // Fills in the save dialog once it is up, as a user would, and accepts it (or cancels
-    // it for an empty name).
-    auto* poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, poll, [poll, name] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* dialog = qobject_cast<QFileDialog*>(w);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            poll->deleteLater();
-            poll->stop();
-            if (name.isEmpty()) {
-                QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
-            } else {
-                dialog->findChild<QLineEdit*>()->setText(name);
-                QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
-            }
-            return;
-        }
-    });
-    poll->start(20);
+    answerFileDialog(this, name);
 }
 
 void TestSaving::dialogSavesTwice()

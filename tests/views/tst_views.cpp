@@ -2,6 +2,7 @@
 // the open dialog, and the zoom windows with their picture.
 #include "bigimagelabel.h"
 #include "drawimagelabel.h"
+#include "filedialogs.h"
 #include "iodata.h"
 #include "recordingwatcher.h"
 #include "rotation.h"
@@ -37,6 +38,11 @@ ViewState stateFor(const BigImagePtr& image, int viewWidth, int viewHeight, floa
 class DotLabel : public DrawImageLabel {
 public:
     using DrawImageLabel::DrawImageLabel;
+    ~DotLabel() override
+    {
+        setRenderingHeld(true);
+        waitForRender();
+    }
     int overlays = 0;
 
 protected:
@@ -46,29 +52,6 @@ protected:
         thrDrawData_.dirtyImage_->setPixel(2, 3, colWhite);
     }
 };
-
-// Answers the next file dialog with `path`, or cancels it for an empty path.
-void answerFileDialog(QObject* owner, const QString& path)
-{
-    auto* poll = new QTimer(owner);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, path] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* dialog = qobject_cast<QFileDialog*>(w);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            poll->stop();
-            poll->deleteLater();
-            if (path.isEmpty()) {
-                QMetaObject::invokeMethod(dialog, "reject", Qt::QueuedConnection);
-            } else {
-                dialog->findChild<QLineEdit*>()->setText(path);
-                QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
-            }
-            return;
-        }
-    });
-    poll->start(20);
-}
 
 } // namespace
 

@@ -1,0 +1,236 @@
+// The main window driven as a user drives it: the enable rules, loading through the real
+// open dialog, turning, exchanging, the zoom factor, the matching width and the marker
+// fine-tuning from the zoom windows.
+#include "filedialogs.h"
+#include "markerview.h"
+#include "palette.h"
+#include "stitching.h"
+#include "testimages.h"
+#include "texts.h"
+
+#include <QDoubleSpinBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+namespace {
+
+const QStringList kControls{"btLeftRotCW", "btLeftRotCCW", "btRightRotCW", "btRightRotCCW", "btLoadLeft",
+                            "btLoadRight", "btStitchStart", "slCorridorW",  "btSwitch",     "sbZoom"};
+
+QStringList enabledControls(const Stitching& window)
+{
+    QStringList on;
+    for (const QString& name : kControls)
+        if (window.findChild<QWidget*>(name)->isEnabled())
+            on << name;
+    return on;
+}
+
+void clickZoom(ZoomImage* zoom, QPoint at)
+{
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zoom, &press);
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void startState();
+    void loadLeftThenRight();
+    void cancelledLoadKeepsTheImage();
+    void rotateButtonsTurnTheImage();
+    void switchExchangesOnlyImages();
+    void zoomFactorAndMatchingWidth();
+    void leftZoomWindowClicks();
+    void rightZoomWindowFollowsTheLine();
+
+private:
+    QString write(const QString& name, const BigImagePtr& image, int dotsPerMetre = 3937);
+    void load(Stitching& window, const QString& side, const QString& path);
+    QTemporaryDir dir;
+};
+
+void TestWindow::initTestCase()
+{
+    installAppStyle();
+    initAppResources();
+    QVERIFY(dir.isValid());
+}
+
+QString TestWindow::write(const QString& name, const BigImagePtr& image, int dotsPerMetre)
+{
+    QImage q = toQImage(image);
+    q.setDotsPerMeterX(dotsPerMetre);
+    q.setDotsPerMeterY(dotsPerMetre);
+    const QString path = dir.filePath(name);
+    q.save(path, "png");
+    return path;
+}
+
+void TestWindow::load(Stitching& window, const QString& side, const QString& path)
+{
+    answerFileDialog(this, path);
+    window.findChild<QPushButton*>("btLoad" + side)->click();
+}
+
+void TestWindow::startState()
+{
+    Stitching window;
+    QCOMPARE(enabledControls(window), (QStringList{"btLoadLeft", "btLoadRight", "sbZoom"}));
+    auto* slider = window.findChild<QSlider*>("slCorridorW");
+    QCOMPARE(slider->value(), 50);
+    QCOMPARE(slider->minimum(), 50);
+    QCOMPARE(slider->maximum(), 300);
+    auto* zoom = window.findChild<QDoubleSpinBox*>("sbZoom");
+    QCOMPARE(zoom->text(), QString("1.00"));
+    QCOMPARE(zoom->minimum(), 0.2);
+    QCOMPARE(zoom->maximum(), 4.0);
+    QCOMPARE(zoom->singleStep(), 0.1);
+    // The five icon buttons show only their icons.
+    for (const char* name : {"btLeftRotCCW", "btLeftRotCW", "btRightRotCCW", "btRightRotCW", "btSwitch"}) {
+        auto* b = window.findChild<QPushButton*>(name);
+        QVERIFY(b->text().isEmpty());
+        QVERIFY(!b->icon().isNull());
+    }
+    QCOMPARE(window.findChild<QPushButton*>("btSwitch")->iconSize(), QSize(32, 32));
+    QCOMPARE(window.findChild<QPushButton*>("btLeftRotCW")->iconSize(), QSize(24, 24));
+}
+
+void TestWindow::loadLeftThenRight()
+{
+    Stitching window;
+    load(window, "Left", write("left.png", makeRandom(60, 40, 1), 3937));
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileLeft")->text(), QString("left.png"));
+    QCOMPARE(enabledControls(window), (QStringList{"btLeftRotCW", "btLeftRotCCW", "btLoadLeft", "btLoadRight", "sbZoom"}));
+    QCOMPARE(window.leftResolution().x, 3937);
+
+    load(window, "Right", write("right.png", makeRandom(50, 70, 2), 7874));
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileRight")->text(), QString("right.png"));
+    QCOMPARE(enabledControls(window), kControls);
+    QCOMPARE(window.rightResolution().x, 7874);
+}
+
+void TestWindow::cancelledLoadKeepsTheImage()
+{
+    Stitching window;
+    auto* view = window.findChild<PaintLine*>("lbImageLeft");
+    load(window, "Left", write("keep.png", makeRandom(60, 40, 3)));
+    const BigImagePtr image = view->image();
+    QVERIFY(image);
+    auto* zoom = window.findChild<ZoomImage*>("lbLeftZoom");
+    QTRY_VERIFY(!zoom->pixmap(Qt::ReturnByValue).isNull());
+    load(window, "Left", QString()); // cancelled
+    QCOMPARE(view->image(), image);
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileLeft")->text(), QString());
+    QVERIFY(zoom->pixmap(Qt::ReturnByValue).isNull());
+    QVERIFY(window.findChild<ZoomImage*>("lbLeftZoom2")->pixmap(Qt::ReturnByValue).isNull());
+    QVERIFY(window.findChild<QWidget*>("btLeftRotCW")->isEnabled());
+}
+
+void TestWindow::rotateButtonsTurnTheImage()
+{
+    Stitching window;
+    auto* view = window.findChild<PaintLine*>("lbImageLeft");
+    const BigImagePtr original = makeRandom(60, 40, 4);
+    load(window, "Left", write("turn.png", original));
+    window.findChild<QPushButton*>("btLeftRotCW")->click();
+    QCOMPARE(view->image()->width(), 40);
+    QCOMPARE(view->image()->height(), 60);
+    QCOMPARE(view->image()->pixelAt(39, 0), original->pixelAt(0, 0)); // (x, y) → (h − 1 − y, x)
+    window.findChild<QPushButton*>("btLeftRotCCW")->click();
+    QVERIFY(samePixels(*view->image(), *original));
+    QCOMPARE(enabledControls(window), (QStringList{"btLeftRotCW", "btLeftRotCCW", "btLoadLeft", "btLoadRight", "sbZoom"}));
+    // The markers keep their fractions.
+    QCOMPARE(view->markerX, 0.5f);
+}
+
+void TestWindow::switchExchangesOnlyImages()
+{
+    Stitching window;
+    load(window, "Left", write("a.png", makeRandom(60, 40, 5), 3937));
+    load(window, "Right", write("b.png", makeRandom(30, 20, 6), 7874));
+    auto* left = window.findChild<PaintLine*>("lbImageLeft");
+    auto* right = window.findChild<PaintArea*>("lbImageRight");
+    const BigImagePtr a = left->image(), b = right->image();
+    left->markerX = 0.3f;
+    window.findChild<QPushButton*>("btSwitch")->click();
+    QCOMPARE(left->image(), b);
+    QCOMPARE(right->image(), a);
+    QCOMPARE(left->markerX, 0.3f);
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileLeft")->text(), QString("a.png"));
+    QCOMPARE(window.leftResolution().x, 3937);
+    QCOMPARE(enabledControls(window), kControls);
+}
+
+void TestWindow::zoomFactorAndMatchingWidth()
+{
+    Stitching window;
+    load(window, "Left", write("z1.png", makeRandom(300, 200, 7)));
+    load(window, "Right", write("z2.png", makeRandom(300, 200, 8)));
+    auto* left = window.findChild<PaintLine*>("lbImageLeft");
+    auto* right = window.findChild<PaintArea*>("lbImageRight");
+    auto* zoom = window.findChild<ZoomImage*>("lbRightZoom2");
+    QTRY_VERIFY(!zoom->pixmap(Qt::ReturnByValue).isNull());
+    const qint64 before = zoom->pixmap(Qt::ReturnByValue).cacheKey();
+    window.findChild<QDoubleSpinBox*>("sbZoom")->setValue(2.0);
+    QCOMPARE(left->zoomFactor, 2.0f);
+    QCOMPARE(right->zoomFactor, 2.0f);
+    QVERIFY(zoom->pixmap(Qt::ReturnByValue).cacheKey() != before);
+    window.findChild<QSlider*>("slCorridorW")->setValue(51);
+    QCOMPARE(right->matchWidth, 51);
+}
+
+void TestWindow::leftZoomWindowClicks()
+{
+    // z = 1, a 200-pixel window, a 4000-pixel-wide image: a click at the left edge moves x by
+    // 200 / 4000 · (0 − 0.5) = −0.025; one at the centre moves nothing.
+    Stitching window;
+    auto* view = window.findChild<PaintLine*>("lbImageLeft");
+    load(window, "Left", write("wide.png", makeRandom(4000, 100, 9)));
+    QTRY_VERIFY(view->hasRendered());
+    auto* zoom = window.findChild<ZoomImage*>("lbLeftZoom");
+    clickZoom(zoom, QPoint(100, 100));
+    QCOMPARE(view->markerX, 0.5f);
+    QCOMPARE(view->markerRedY, 0.25f);
+    clickZoom(zoom, QPoint(0, 100));
+    QVERIFY(std::fabs(view->markerX - 0.475f) < 1e-6f);
+    QCOMPARE(view->markerRedY, 0.25f);
+    // The lower window moves only the blue marker's height.
+    clickZoom(window.findChild<ZoomImage*>("lbLeftZoom2"), QPoint(0, 150));
+    QVERIFY(std::fabs(view->markerX - 0.475f) < 1e-6f);
+    QVERIFY(std::fabs(view->markerBlueY - (0.75f + 200.0f / 100.0f * 0.25f)) < 1e-5f);
+}
+
+void TestWindow::rightZoomWindowFollowsTheLine()
+{
+    Stitching window;
+    auto* view = window.findChild<PaintArea*>("lbImageRight");
+    load(window, "Right", write("tilt.png", makeRandom(1000, 800, 10)));
+    QTRY_VERIFY(view->hasRendered());
+    view->bluePos = float2{0.6f, 0.75f};
+    const float2 red = view->redPos, blue = view->bluePos;
+    // Straight above the window's centre: along the marker line, towards the red end.
+    clickZoom(window.findChild<ZoomImage*>("lbRightZoom"), QPoint(100, 0));
+    const double mx = (view->redPos.x - red.x) * 1000.0, my = (view->redPos.y - red.y) * 800.0;
+    const double lx = (blue.x - red.x) * 1000.0, ly = (blue.y - red.y) * 800.0;
+    QVERIFY(std::hypot(mx, my) > 50.0);
+    QVERIFY2(std::fabs(mx * ly - my * lx) / (std::hypot(mx, my) * std::hypot(lx, ly)) < 1e-4,
+             qPrintable(QString("moved by (%1, %2)").arg(mx).arg(my)));
+    QVERIFY(my < 0.0);
+}
+
+int runWindowTests(int argc, char** argv)
+{
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_window.moc"
