@@ -167,7 +167,8 @@ void TestViews::requestsCoalesce()
     QCOMPARE(label.renderCount(), 1);
     label.orderRescale();
     label.orderRescale();
-    QTest::qWait(200);
+    QTRY_COMPARE(label.renderCount(), 2);
+    QTest::qWait(150);
     QCOMPARE(label.renderCount(), 2);
 }
 
