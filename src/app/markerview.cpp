@@ -119,10 +119,7 @@ void PaintLine::drawOverlay()
             dirty.drawLine(d, c + kSquare, d, dirty.height() - 1, &dashed);
         }
         LineStyle pen(red ? colRed : colBlue);
-        dirty.drawLine(d - kSquare, c - kSquare, d + kSquare + 1, c - kSquare, &pen);
-        dirty.drawLine(d + kSquare + 1, c - kSquare, d + kSquare + 1, c + kSquare + 1, &pen);
-        dirty.drawLine(d + kSquare + 1, c + kSquare + 1, d - kSquare, c + kSquare + 1, &pen);
-        dirty.drawLine(d - kSquare, c + kSquare + 1, d - kSquare, c - kSquare, &pen);
+        dirty.drawBox(d - kSquare, c - kSquare, d + kSquare + 1, c + kSquare + 1, &pen);
     }
     if (redZoomLabel() && !redZoomSize_.isEmpty())
         renderZoomWindow(redZoomLabel(), redZoomSize_, thrData_.image, thrZoomFactor_, float2{thrX_, thrRedY_},

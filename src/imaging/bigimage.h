@@ -97,6 +97,9 @@ public:
     void blendPixel(int32_t x, int32_t y, double coverage, RgbPixel colour);
     // Bresenham line including both end points; without a style it is white.
     void drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style = nullptr);
+    // The outline of the rectangle with corners (x0, y0) and (x1, y1): top, right, bottom,
+    // left, each a drawLine of its own.
+    void drawBox(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style);
     // Xiaolin Wu's anti-aliased line.
     void drawLineAA(double x0, double y0, double x1, double y1, RgbPixel colour);
 

@@ -79,6 +79,14 @@ void BigImage::drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyl
     walkLine(x0, y0, x1, y1, style, 0);
 }
 
+void BigImage::drawBox(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style)
+{
+    drawLine(x0, y0, x1, y0, style);
+    drawLine(x1, y0, x1, y1, style);
+    drawLine(x1, y1, x0, y1, style);
+    drawLine(x0, y1, x0, y0, style);
+}
+
 void BigImage::walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstPoint)
 {
     int64_t x = x0;

@@ -131,15 +131,19 @@ void BigImageLabel::renderFinished()
     repaintTimer.start();
 }
 
-void BigImageLabel::render()
+void BigImageLabel::rescaleSnapshot()
 {
-    if (!thrData_.image)
-        return;
     thrData_.scaledImage_.reset();
     const ViewGeometry g = viewGeometry(thrData_);
     thrData_.processed = thrData_.image;
     thrData_.scaledImage_ = renderScaled(thrData_.processed, float2{g.originX, g.originY}, g.width, g.height, g.scale,
                                          thrData_.processed->interpolation());
+}
+
+void BigImageLabel::render()
+{
+    if (thrData_.image)
+        rescaleSnapshot();
 }
 
 void BigImageLabel::afterRender()

@@ -95,6 +95,8 @@ protected:
 
     // Worker thread: works only on the snapshot.
     virtual void render();
+    // Worker thread: renders the snapshot's visible area into its scaledImage_.
+    void rescaleSnapshot();
     // GUI thread, after a render: the result becomes the pending image.
     virtual void afterRender();
     virtual bool needsRepaint() const;

@@ -1,7 +1,5 @@
 #include "drawimagelabel.h"
 
-#include "sampling.h"
-
 #include <QWheelEvent>
 
 DrawImageLabel::DrawImageLabel(QWidget* parent) : BigImageLabel(parent)
@@ -53,11 +51,7 @@ void DrawImageLabel::render()
     if (!thrData_.image)
         return;
     if (thrData_.repaint) {
-        thrData_.scaledImage_.reset();
-        const ViewGeometry g = viewGeometry(thrData_);
-        thrData_.processed = thrData_.image;
-        thrData_.scaledImage_ = renderScaled(thrData_.processed, float2{g.originX, g.originY}, g.width, g.height,
-                                             g.scale, thrData_.processed->interpolation());
+        rescaleSnapshot();
         thrDrawData_.redraw = thrData_.scaledImage_ != nullptr;
         if (!thrData_.scaledImage_)
             return;

@@ -52,10 +52,7 @@ BigImagePtr zoomWindowImage(const BigImagePtr& image, QSize size, float zoom, fl
     T->drawLine(l, 0, l, k - 20, &dashed);
     T->drawLine(l, k + 20, l, h - 1, &dashed);
     LineStyle box(isRed ? colRed : colBlue);
-    T->drawLine(l - 20, k - 20, l + 21, k - 20, &box);
-    T->drawLine(l + 21, k - 20, l + 21, k + 21, &box);
-    T->drawLine(l + 21, k + 21, l - 20, k + 21, &box);
-    T->drawLine(l - 20, k + 21, l - 20, k - 20, &box);
+    T->drawBox(l - 20, k - 20, l + 21, k + 21, &box);
     LineStyle cross(colWhite);
     T->drawLine(l - 5, k, l + 5, k, &cross);
     T->drawLine(l, k - 5, l, k + 5, &cross);
