@@ -89,6 +89,29 @@ void rotateCCW(const BigImagePtr& img, StatusWatcher* watcher)
     quarterTurn(img, watcher, Turn::CounterClockwise);
 }
 
+namespace {
+// Source position of destination (0, row): R(angle)·((0, row) − pivot) − shift.
+inline float2 rowStart(float c, float s, float2 pivot, float2 shift, int32_t row)
+{
+    const RotationData r{row, float(row) - pivot.y};
+    return float2{(-pivot.x) * c - r.dy * s - shift.x, (-pivot.x) * s + r.dy * c - shift.y};
+}
+} // namespace
+
+void rotateRowPart(const BigImage& src, float angle, float2 pivot, float2 shift, int32_t row, int32_t first,
+                   int32_t count, RgbPixel* out)
+{
+    const float c = std::cos(angle);
+    const float s = std::sin(angle);
+    float2 p = rowStart(c, s, pivot, shift, row);
+    // The running sums of the whole row, not first·c: the same floats column by column.
+    for (int32_t x = 0; x < first; ++x) {
+        p.x += c;
+        p.y += s;
+    }
+    sampleCubicRow(src, p.x, p.y, c, s, count, out);
+}
+
 BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 pivot, float2 shift,
                    ProgressInfo* progress)
 {
@@ -106,22 +129,16 @@ BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 
 
     const int32_t height = dst->height();
     const int32_t width = dst->width();
-    std::vector<RotationData> rows(size_t(std::max(height, 0)));
-    for (int32_t y = 0; y < height; ++y)
-        rows[size_t(y)] = RotationData{y, float(y) - pivot.y};
-
     BigImage& D = *dst;
     const BigImage& S = *src;
-    auto kernel = [&](const RotationData& r) {
-        // Destination (x, row) maps to R(angle)·((x, row) − pivot) − shift in the source.
-        const float sx = (-pivot.x) * c - r.dy * s - shift.x;
-        const float sy = (-pivot.x) * s + r.dy * c - shift.y;
-        sampleCubicRow(S, sx, sy, c, s, width, D.row(r.row));
-        if (progress)
-            progress->value = float(r.row) / float(height);
-    };
     if (width > 0)
-        parallelFor(int64_t(rows.size()), [&](int64_t i) { kernel(rows[size_t(i)]); });
+        parallelFor(int64_t(height), [&](int64_t i) {
+            const int32_t row = int32_t(i);
+            const float2 p = rowStart(c, s, pivot, shift, row);
+            sampleCubicRow(S, p.x, p.y, c, s, width, D.row(row));
+            if (progress)
+                progress->value = float(row) / float(height);
+        });
     return dst;
 }
 

@@ -28,4 +28,10 @@ void rotateCCW(const BigImagePtr& img, StatusWatcher* watcher);
 BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 pivot, float2 shift,
                    ProgressInfo* progress);
 
+// Columns first .. first + count − 1 of destination row `row` of rotate(): the row's start
+// position is advanced column by column in float, so these are exactly the pixels that the
+// whole row would hold there.
+void rotateRowPart(const BigImage& src, float angle, float2 pivot, float2 shift, int32_t row, int32_t first,
+                   int32_t count, RgbPixel* out);
+
 } // namespace BigImageProcessing

@@ -11,9 +11,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "parallel.h"
-
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -137,6 +134,21 @@ RgbPixel sampleCubic(const BigImage& source, float x, float y)
     if (!splitPosition(x, X, tx) || !splitPosition(y, Y, ty))
         return source.background();
     return sampleScalar(source, X, Y, tx, ty);
+}
+
+RgbPixel sampleCubicShifted(const BigImage& part, int32_t partX, int32_t partY, float x, float y)
+{
+    int32_t X, Y;
+    float tx, ty;
+    if (!splitPosition(x, X, tx) || !splitPosition(y, Y, ty))
+        return part.background();
+    X -= partX;
+    Y -= partY;
+#if defined(__SSE2__)
+    if (X >= 3 && X < part.width() && Y >= 3 && Y < part.height())
+        return sampleInside(reinterpret_cast<const uint8_t*>(part.data()), int64_t(part.width()) * 3, X, Y, tx, ty);
+#endif
+    return sampleScalar(part, X, Y, tx, ty);
 }
 
 void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy, int32_t count, RgbPixel* out)

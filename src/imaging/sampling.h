@@ -10,6 +10,12 @@
 RgbPixel sampleCubic(const BigImage& source, float x, float y);
 inline RgbPixel sampleCubic(const BigImagePtr& source, float x, float y) { return sampleCubic(*source, x, y); }
 
+// The sample at (x, y) of a larger image of which only `part` is held, placed with its
+// pixel (0, 0) at (partX, partY): the taps are found from (x, y) exactly as sampleCubic finds
+// them, then read from the part (its background outside). Equals sampleCubic on the larger
+// image wherever every tap that lies in the larger image also lies in the part.
+RgbPixel sampleCubicShifted(const BigImage& part, int32_t partX, int32_t partY, float x, float y);
+
 // count samples along a line: the first at (x, y), each next one at the previous position
 // plus (dx, dy), summed in float. Gives exactly the bytes of sampleCubic at each position.
 void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy, int32_t count, RgbPixel* out);
