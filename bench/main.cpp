@@ -6,6 +6,8 @@
 #include "pnm.h"
 #include "rotation.h"
 #include "sampling.h"
+#include "alignment.h"
+#include "stitcher.h"
 #include "testimage.h"
 #include "tiffwriter.h"
 
@@ -25,6 +27,9 @@ namespace {
 
 using Step = std::function<void()>;
 
+struct StitchBench;
+std::shared_ptr<StitchBench> stitchBench;
+
 struct Operation {
     const char* name;
     const char* about;
@@ -32,6 +37,48 @@ struct Operation {
     std::function<Step(const BigImagePtr&)> prepare;
     // Or several timed steps with names of their own, one line each.
     std::function<std::vector<std::pair<std::string, Step>>(const BigImagePtr&)> prepareSteps = nullptr;
+    // Printed after the timed runs (phase figures of the last prepared step).
+    std::function<void()> report = nullptr;
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// A stitch pair cut from the scan as a scanner would give it: the left 57.5 % upright, the
+// right 57.5 % turned by 0.7 degrees; markers at 10 % and 90 % of the height on the middle.
+struct StitchBench {
+    BigImagePtr left, right;
+    StitchEngine::StitchGeometry geometry;
+    std::vector<StitchEngine::StitchTimings> timings;
+
+    explicit StitchBench(const BigImagePtr& scan)
+    {
+        const int32_t w = scan->width(), h = scan->height();
+        const int32_t wl = int32_t(0.575 * w);
+        const int32_t x0 = w - wl;
+        left = makeBigImage(wl, h);
+        for (int32_t y = 0; y < h; ++y)
+            std::copy(scan->row(y), scan->row(y) + wl, left->row(y));
+        const float angle = 0.7f * float(M_PI) / 180.0f;
+        right = makeBigImage(wl, h);
+        BigImageProcessing::rotate(scan, right, angle, float2{0.0f, 0.0f}, float2{float(-x0), 0.0f}, nullptr);
+        StitchEngine::MarkerFractions m;
+        m.leftX = 0.5f * float(w) / float(wl);
+        m.leftRedY = 0.1f;
+        m.leftBlueY = 0.9f;
+        // Scan point p shows in the right part at R(−angle)·(p − (x0, 0)).
+        const float c = std::cos(angle), s = std::sin(angle);
+        auto toRight = [&](float x, float y) { return float2{c * (x - x0) + s * y, -s * (x - x0) + c * y}; };
+        const float2 red = toRight(0.5f * w, 0.1f * h), blue = toRight(0.5f * w, 0.9f * h);
+        m.rightRedX = red.x / float(wl);
+        m.rightRedY = red.y / float(h);
+        m.rightBlueX = blue.x / float(wl);
+        m.rightBlueY = blue.y / float(h);
+        geometry = StitchEngine::stitchGeometry(m, 50, wl, h, wl, h);
+    }
 };
 
 // The right marker view as in the window: a 1000 x 800 view, two 200 x 200 zoom windows.
@@ -106,6 +153,34 @@ std::vector<Operation> operations()
                  bench->view.renderNow();
              });
              return steps;
+         }},
+        {"stitch", "the whole stitch (no file I/O) of a pair cut from the image, then its phases",
+         [](const BigImagePtr& img) {
+             stitchBench = std::make_shared<StitchBench>(img);
+             auto bench = stitchBench;
+             return [bench] {
+                 StitchEngine::StitchTimings t;
+                 const auto outcome = StitchEngine::stitchImages(bench->left, bench->right, bench->geometry, nullptr, &t);
+                 check(outcome.image != nullptr, "stitchImages");
+                 bench->timings.push_back(t);
+             };
+         },
+         nullptr,
+         [] {
+             const auto& all = stitchBench->timings;
+             auto phase = [&](const char* name, double StitchEngine::StitchTimings::*field) {
+                 std::vector<double> v;
+                 for (const auto& t : all)
+                     v.push_back(t.*field);
+                 std::printf("  %-13s median %.4f s\n", name, median(v));
+             };
+             phase("band", &StitchEngine::StitchTimings::band);
+             phase("error-field", &StitchEngine::StitchTimings::errorField);
+             phase("accumulation", &StitchEngine::StitchTimings::accumulation);
+             phase("path", &StitchEngine::StitchTimings::path);
+             phase("rotation", &StitchEngine::StitchTimings::rotation);
+             phase("composition", &StitchEngine::StitchTimings::composition);
+             stitchBench.reset();
          }},
         {"pnm-write", "write_ppm of the whole image into a file",
          [](const BigImagePtr& img) {
@@ -185,6 +260,8 @@ void runOne(const Operation& op, const BigImagePtr& img, int runs)
     } else {
         timeStep(op.name, op.prepare(img), img, runs);
     }
+    if (op.report)
+        op.report();
 }
 
 } // namespace

@@ -1,13 +1,18 @@
 // seamwright-cli: the program's loaders and writers on the command line, for batch work and
 // for checking files. It runs without a display; every message the loaders and writers post
 // is printed on standard error, and the exit status is 0 only when the output was written.
+#include "alignment.h"
 #include "consolewatcher.h"
 #include "loading.h"
+#include "rotation.h"
 #include "saving.h"
+#include "stitcher.h"
+#include "watchedwait.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QStringList>
+#include <QtConcurrent>
 
 #include <cstdio>
 #include <exception>
@@ -17,6 +22,9 @@ namespace {
 const char* const kUsage =
     "usage:\n"
     "  seamwright-cli convert INPUT OUTPUT [--comment TEXT]\n"
+    "  seamwright-cli stitch LEFT RIGHT OUTPUT --left X,RED_Y,BLUE_Y\n"
+    "                 --right RED_X,RED_Y,BLUE_X,BLUE_Y [--width 50..300]\n"
+    "                 [--turn-left cw|ccw|180] [--turn-right cw|ccw|180]\n"
     "  seamwright-cli --help\n"
     "\n"
     "convert  loads INPUT (.jpg .jpeg .tif .tiff .png .bmp .pnm .ppm .pgm .pbm, suffixes in\n"
@@ -28,6 +36,13 @@ const char* const kUsage =
     "                         are always written by Seamwright's own JPEG encoder (quality\n"
     "                         100) or TIFF writer.\n"
     "\n"
+    "stitch   loads LEFT and RIGHT as convert does, turns them by quarter turns when asked,\n"
+    "         stitches them as \"Start Stitching\" does and writes OUTPUT as convert writes\n"
+    "         it, with the left image's resolution. The markers are pixel positions in the\n"
+    "         images after their turns: on the left the seam column X with the rows of the red\n"
+    "         (upper) and blue (lower) marker, on the right both markers' columns and rows.\n"
+    "         --width is the matching width (default 50).\n"
+    "\n"
     "Messages go to standard error, with a progress bar while a long step runs when standard\n"
     "error is a terminal. The exit status is 0 when OUTPUT was written, 1 otherwise.\n";
 
@@ -35,6 +50,21 @@ int fail(const QString& text)
 {
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
     return 1;
+}
+
+// Writes the image as the result dialog saves it, in the format that the name's suffix names.
+int writeImage(const BigImagePtr& image, const QString& output, DotsPerMetre dpi, const QString& comment,
+               StatusWatcher* watcher)
+{
+    BigImageSaveData save;
+    save.image = image;
+    save.filename = output;
+    save.dpi = dpi;
+    save.description = comment;
+    save.watcher = watcher;
+    save.filters = BigImageIO::saveFilters(image, BigImageIO::SizeNotice::StandardError);
+    BigImageIO::saveToFile(save);
+    return save.saved ? 0 : 1;
 }
 
 int convert(const QStringList& args)
@@ -71,15 +101,121 @@ int convert(const QStringList& args)
     if (!image)
         return 1;
 
-    BigImageSaveData save;
-    save.image = image;
-    save.filename = output;
-    save.dpi = dpi;
-    save.description = comment;
-    save.watcher = &watcher;
-    save.filters = BigImageIO::saveFilters(image, BigImageIO::SizeNotice::StandardError);
-    BigImageIO::saveToFile(save);
-    return save.saved ? 0 : 1;
+    return writeImage(image, output, dpi, comment, &watcher);
+}
+
+// "a,b,c" into exactly `count` integers.
+bool parseInts(const QString& text, int count, std::vector<int>& out)
+{
+    const QStringList parts = text.split(',');
+    if (parts.size() != count)
+        return false;
+    out.clear();
+    for (const QString& part : parts) {
+        bool ok = false;
+        const int v = part.trimmed().toInt(&ok);
+        if (!ok)
+            return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
+bool turn(const BigImagePtr& image, const QString& how)
+{
+    if (how == "cw") {
+        BigImageProcessing::rotateCW(image, nullptr);
+    } else if (how == "ccw") {
+        BigImageProcessing::rotateCCW(image, nullptr);
+    } else if (how == "180") {
+        BigImageProcessing::rotateCW(image, nullptr);
+        BigImageProcessing::rotateCW(image, nullptr);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+int stitch(const QStringList& args)
+{
+    QStringList positional;
+    QString leftSpec, rightSpec, turnLeft, turnRight;
+    int width = 50;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == "--left" || a == "--right" || a == "--width" || a == "--turn-left" || a == "--turn-right") {
+            if (i + 1 >= args.size())
+                return fail(a + " needs a value. See seamwright-cli --help.");
+            const QString v = args[++i];
+            if (a == "--left") {
+                leftSpec = v;
+            } else if (a == "--right") {
+                rightSpec = v;
+            } else if (a == "--turn-left") {
+                turnLeft = v;
+            } else if (a == "--turn-right") {
+                turnRight = v;
+            } else {
+                bool ok = false;
+                width = v.toInt(&ok);
+                if (!ok || width < 50 || width > 300)
+                    return fail("--width must be a whole number from 50 to 300, not " + v + ".");
+            }
+        } else if (a.startsWith("--")) {
+            return fail("Unknown option " + a + ". See seamwright-cli --help.");
+        } else {
+            positional << a;
+        }
+    }
+    if (positional.size() != 3)
+        return fail(QStringLiteral("stitch needs LEFT, RIGHT and OUTPUT. See seamwright-cli --help."));
+    std::vector<int> l, r;
+    if (!parseInts(leftSpec, 3, l))
+        return fail(QStringLiteral("--left needs X,RED_Y,BLUE_Y in pixels, for example --left 4000,600,5400."));
+    if (!parseInts(rightSpec, 4, r))
+        return fail(QStringLiteral(
+            "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292."));
+    for (const QString& t : {turnLeft, turnRight})
+        if (!t.isEmpty() && t != "cw" && t != "ccw" && t != "180")
+            return fail("A turn is cw, ccw or 180, not " + t + ".");
+
+    ConsoleWatcher watcher(stderr);
+    DotsPerMetre leftDpi, rightDpi;
+    BigImageLoadData load;
+    load.watcher = &watcher;
+    load.dpi = &leftDpi;
+    const BigImagePtr left = BigImageIO::loadImageFile(positional[0], load);
+    if (!left)
+        return 1;
+    load.dpi = &rightDpi;
+    load.loaded = false;
+    const BigImagePtr right = BigImageIO::loadImageFile(positional[1], load);
+    if (!right)
+        return 1;
+    if (!turnLeft.isEmpty())
+        turn(left, turnLeft);
+    if (!turnRight.isEmpty())
+        turn(right, turnRight);
+
+    // The same fractions that the marker views would hold for these pixels.
+    StitchEngine::MarkerFractions m;
+    m.leftX = float(l[0]) / float(left->width());
+    m.leftRedY = float(l[1]) / float(left->height());
+    m.leftBlueY = float(l[2]) / float(left->height());
+    m.rightRedX = float(r[0]) / float(right->width());
+    m.rightRedY = float(r[1]) / float(right->height());
+    m.rightBlueX = float(r[2]) / float(right->width());
+    m.rightBlueY = float(r[3]) / float(right->height());
+    const StitchEngine::StitchGeometry g = StitchEngine::stitchGeometry(m, width, left->width(), left->height(),
+                                                                        right->width(), right->height());
+
+    ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));
+    StitchEngine::StitchOutcome outcome;
+    const QFuture<void> future = QtConcurrent::run([&] { outcome = StitchEngine::stitchImages(left, right, g, &progress); });
+    watchedWait(future, &watcher, QStringLiteral("stitch"), false, &progress);
+    if (!outcome.image)
+        return fail(outcome.error);
+    return writeImage(outcome.image, positional[2], leftDpi, QString(), &watcher);
 }
 
 } // namespace
@@ -98,6 +234,8 @@ int main(int argc, char** argv)
     try {
         if (command == "convert")
             return convert(args);
+        if (command == "stitch")
+            return stitch(args);
     } catch (const std::bad_alloc&) {
         return fail(QStringLiteral("Out of Memory Error."));
     } catch (const std::exception& e) {
