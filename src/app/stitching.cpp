@@ -3,15 +3,20 @@
 // they keep the application's dark palette whatever mode the main window is in.
 #include "stitching.h"
 
+#include "alignment.h"
 #include "displaytextfile.h"
 #include "markerview.h"
 #include "palette.h"
 #include "rotation.h"
+#include "showresult.h"
 #include "statuswatcher.h"
+#include "stitcher.h"
 #include "texts.h"
 #include "ui_stitching.h"
+#include "watchedwait.h"
 
 #include <QFileInfo>
+#include <QtConcurrent>
 #include <QIcon>
 #include <QPushButton>
 #include <QStyle>
@@ -89,7 +94,13 @@ void Stitching::evaluateInterface()
 
 void Stitching::showResults()
 {
-    // The result dialog comes with the result issue; until then there is nothing to show.
+    if (!stitchResult)
+        return;
+    // Modal, and destroyed when it closes; the result stays here until the next stitch.
+    ShowResult dialog(leftDpi, stitchStart, stitchEnd, stitchResult, watcher);
+    dialog.setPalette(palette());
+    dialog.setModal(true);
+    dialog.exec();
 }
 
 void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, ZoomImage* red, ZoomImage* blue)
@@ -160,10 +171,57 @@ void Stitching::on_btRightRotCCW_clicked()
     turn(ui->lbImageRight, false);
 }
 
+void Stitching::computeStitch(ProgressInfo* progress)
+{
+    // Own references: the views may be handed other images meanwhile.
+    const StitchInput input = stitchInput;
+    stitchError.clear();
+    if (!input.left || !input.right) {
+        stitchError = QStringLiteral("Load a left and a right image before stitching.");
+        return;
+    }
+    const StitchEngine::StitchGeometry g =
+        StitchEngine::stitchGeometry(input.markers, input.matchingWidth, input.left->width(), input.left->height(),
+                                     input.right->width(), input.right->height());
+    StitchEngine::StitchOutcome outcome = StitchEngine::stitchImages(input.left, input.right, g, progress);
+    if (!outcome.image) {
+        stitchError = outcome.error;
+        return;
+    }
+    stitchResult = outcome.image;
+    stitchStart = outcome.stitchStart;
+    stitchEnd = outcome.stitchEnd;
+}
+
 void Stitching::on_btStitchStart_clicked()
 {
-    // The stitch itself comes with the stitch issue.
     disableInterface();
+    // Markers and matching width are read here, on the thread that owns them; clicks during
+    // the stitch move the markers for the next one.
+    const PaintLine* left = ui->lbImageLeft;
+    const PaintArea* right = ui->lbImageRight;
+    stitchInput.left = left->image();
+    stitchInput.right = right->image();
+    stitchInput.markers.leftX = left->markerX;
+    stitchInput.markers.leftRedY = left->markerRedY;
+    stitchInput.markers.leftBlueY = left->markerBlueY;
+    stitchInput.markers.rightRedX = right->redPos.x;
+    stitchInput.markers.rightRedY = right->redPos.y;
+    stitchInput.markers.rightBlueX = right->bluePos.x;
+    stitchInput.markers.rightBlueY = right->bluePos.y;
+    stitchInput.matchingWidth = right->matchWidth;
+
+    ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));
+    const std::shared_ptr<BigImage> previous = stitchResult;
+    const QFuture<void> future = QtConcurrent::run([this, &progress] { computeStitch(&progress); });
+    watchedWait(future, watcher, QStringLiteral("on_btStitchStart_clicked"), false, &progress);
+    stitchInput = StitchInput();
+    if (stitchError.isEmpty() && stitchResult && stitchResult != previous) {
+        showResults();
+    } else {
+        // Never present the previous result as if it were this one.
+        watcher->postMessage(stitchError.isEmpty() ? QStringLiteral("Stitching failed.") : stitchError);
+    }
     evaluateInterface();
 }
 

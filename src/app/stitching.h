@@ -5,6 +5,7 @@
 #pragma once
 
 #include "iodata.h"
+#include "stitchdata.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -14,6 +15,7 @@
 
 class BigImage;
 class MarkerView;
+class ProgressInfo;
 class QPushButton;
 class StatusWatcher;
 
@@ -35,6 +37,10 @@ public:
     StatusWatcher* statusWatcher() const { return watcher; }
     DotsPerMetre leftResolution() const { return leftDpi; }
     DotsPerMetre rightResolution() const { return rightDpi; }
+    // The last stitch's result and its transition zone (first column, column after it).
+    std::shared_ptr<BigImage> stitchedImage() const { return stitchResult; }
+    std::int32_t stitchZoneStart() const { return stitchStart; }
+    std::int32_t stitchZoneEnd() const { return stitchEnd; }
 
 private slots:
     void disableInterface();
@@ -65,6 +71,19 @@ private:
     void loadInto(MarkerView* view, DotsPerMetre* dpi, class QLabel* fileName, class ZoomImage* red,
                   class ZoomImage* blue);
     void turn(MarkerView* view, bool clockwise);
+    // The stitch worker: the whole computation on the inputs that the start slot took from
+    // the views; stores the result, stitchStart and stitchEnd only when it succeeded.
+    void computeStitch(ProgressInfo* progress);
+
+    // What the stitch works on, taken on the GUI thread when "Start Stitching" is pressed.
+    struct StitchInput {
+        BigImagePtr left;
+        BigImagePtr right;
+        StitchEngine::MarkerFractions markers;
+        int32_t matchingWidth = 50;
+    };
+    StitchInput stitchInput;
+    QString stitchError; // the failed stitch's message, empty after a success
 
     Ui::Stitching* ui = nullptr;
     DotsPerMetre leftDpi;
@@ -74,4 +93,5 @@ private:
     std::int32_t stitchEnd = 0;
     std::shared_ptr<BigImage> stitchResult;
     StatusWatcher* watcher = nullptr;
+
 };

@@ -107,6 +107,9 @@ protected:
     ViewState thrData_; // the render snapshot
     BigImagePtr pendingImage;
     std::atomic<bool> pendingFlag{false};
+    // Optional external scroll bars; subclasses may move them (dragging the view).
+    QPointer<QAbstractSlider> vScrollBar;
+    QPointer<QAbstractSlider> hScrollBar;
 
 private slots:
     void renderFinished();
@@ -114,8 +117,6 @@ private slots:
 private:
     QTimer repaintTimer;
     QTimer pixmapTimer;
-    QPointer<QAbstractSlider> vScrollBar;
-    QPointer<QAbstractSlider> hScrollBar;
     QFutureWatcher<void> renderWatcher_;
     int renderCount_ = 0;
     bool held_ = false;

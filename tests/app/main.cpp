@@ -4,6 +4,7 @@
 int runAppTests(int argc, char** argv);
 int runMarkerViewTests(int argc, char** argv);
 int runWindowTests(int argc, char** argv);
+int runShowResultTests(int argc, char** argv);
 
 int main(int argc, char** argv)
 {
@@ -12,5 +13,6 @@ int main(int argc, char** argv)
     failed += runAppTests(argc, argv);
     failed += runMarkerViewTests(argc, argv);
     failed += runWindowTests(argc, argv);
+    failed += runShowResultTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }
