@@ -8,10 +8,11 @@
 #include "parallel.h"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -151,8 +152,119 @@ RgbPixel sampleCubicShifted(const BigImage& part, int32_t partX, int32_t partY, 
     return sampleScalar(part, X, Y, tx, ty);
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// Two samples in the two 128-bit halves of AVX2 registers: each half runs exactly the
+// operations of sampleInside, so each gives that function's bytes.
+__attribute__((target("avx2"))) inline __m256i widen2(__m256i bytes)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    return _mm256_unpacklo_epi16(_mm256_unpacklo_epi8(bytes, zero), zero);
+}
+
+__attribute__((target("avx2"))) inline __m256 rowCubic2(const uint8_t* pa, const uint8_t* pb, __m256 t)
+{
+    const __m256i bytes = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pa))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(pb)), 1);
+    const __m256i p0 = widen2(bytes);
+    const __m256i p1 = widen2(_mm256_srli_si256(bytes, 3));
+    const __m256i p2 = widen2(_mm256_srli_si256(bytes, 6));
+    const __m256i p3 = widen2(_mm256_srli_si256(bytes, 9));
+    const __m256i a = _mm256_add_epi32(_mm256_sub_epi32(_mm256_sub_epi32(p3, p2), p0), p1);
+    const __m256i b = _mm256_sub_epi32(_mm256_sub_epi32(p0, p1), a);
+    const __m256i c = _mm256_sub_epi32(p2, p0);
+    __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(a), t);
+    v = _mm256_mul_ps(_mm256_add_ps(v, _mm256_cvtepi32_ps(b)), t);
+    v = _mm256_mul_ps(_mm256_add_ps(v, _mm256_cvtepi32_ps(c)), t);
+    return _mm256_add_ps(v, _mm256_cvtepi32_ps(p1));
+}
+
+__attribute__((target("avx2"))) void sampleInside2(const uint8_t* base, int64_t stride, int32_t xa, int32_t ya,
+                                                   float txa, float tya, int32_t xb, int32_t yb, float txb,
+                                                   float tyb, RgbPixel* out)
+{
+    const uint8_t* pa = base + (int64_t(ya - 3) * stride) + int64_t(xa - 3) * 3;
+    const uint8_t* pb = base + (int64_t(yb - 3) * stride) + int64_t(xb - 3) * 3;
+    const __m256 t = _mm256_set_m128(_mm_set1_ps(txb), _mm_set1_ps(txa));
+    const __m256 r0 = rowCubic2(pa, pb, t);
+    const __m256 r1 = rowCubic2(pa + stride, pb + stride, t);
+    const __m256 r2 = rowCubic2(pa + 2 * stride, pb + 2 * stride, t);
+    const __m256 r3 = rowCubic2(pa + 3 * stride, pb + 3 * stride, t);
+    const __m256 u = _mm256_set_m128(_mm_set1_ps(tyb), _mm_set1_ps(tya));
+    const __m256 a = _mm256_add_ps(_mm256_sub_ps(_mm256_sub_ps(r3, r2), r0), r1);
+    const __m256 b = _mm256_sub_ps(_mm256_sub_ps(r0, r1), a);
+    const __m256 c = _mm256_sub_ps(r2, r0);
+    __m256 v = _mm256_mul_ps(a, u);
+    v = _mm256_mul_ps(_mm256_add_ps(v, b), u);
+    v = _mm256_mul_ps(_mm256_add_ps(v, c), u);
+    v = _mm256_add_ps(_mm256_add_ps(v, r1), _mm256_set1_ps(0.5f));
+    __m256i i = _mm256_cvttps_epi32(v);
+    i = _mm256_packs_epi32(i, i);
+    i = _mm256_packus_epi16(i, i);
+    const uint32_t qa = uint32_t(_mm_cvtsi128_si32(_mm256_castsi256_si128(i)));
+    const uint32_t qb = uint32_t(_mm_cvtsi128_si32(_mm256_extracti128_si256(i, 1)));
+    out[0] = RgbPixel{uint8_t(qa), uint8_t(qa >> 8), uint8_t(qa >> 16)};
+    out[1] = RgbPixel{uint8_t(qb), uint8_t(qb >> 8), uint8_t(qb >> 16)};
+}
+
+__attribute__((target("avx2"))) void sampleRowAvx2(const BigImage& source, float x, float y, float dx, float dy,
+                                                   int32_t count, RgbPixel* out)
+{
+    const uint8_t* base = reinterpret_cast<const uint8_t*>(source.data());
+    const int64_t stride = int64_t(source.width()) * 3;
+    const int32_t w = source.width();
+    const int32_t h = source.height();
+    auto inside = [w, h](int32_t X, int32_t Y) { return X >= 3 && X < w && Y >= 3 && Y < h; };
+    int32_t i = 0;
+    while (i < count) {
+        int32_t X, Y;
+        float tx, ty;
+        const bool ok = splitPosition(x, X, tx) && splitPosition(y, Y, ty);
+        if (ok && inside(X, Y) && i + 1 < count) {
+            // The next position is the running sum, as in the one-at-a-time loop.
+            const float x2 = x + dx;
+            const float y2 = y + dy;
+            int32_t X2, Y2;
+            float tx2, ty2;
+            if (splitPosition(x2, X2, tx2) && splitPosition(y2, Y2, ty2) && inside(X2, Y2)) {
+                sampleInside2(base, stride, X, Y, tx, ty, X2, Y2, tx2, ty2, out + i);
+                x = x2 + dx;
+                y = y2 + dy;
+                i += 2;
+                continue;
+            }
+        }
+        if (!ok)
+            out[i] = source.background();
+        else if (inside(X, Y))
+            out[i] = sampleInside(base, stride, X, Y, tx, ty);
+        else
+            out[i] = sampleScalar(source, X, Y, tx, ty);
+        x += dx;
+        y += dy;
+        ++i;
+    }
+}
+
+bool haveAvx2()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2") && !std::getenv("SEAMWRIGHT_NO_AVX");
+    return avx2;
+}
+
+} // namespace
+#endif
+
 void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy, int32_t count, RgbPixel* out)
 {
+#if defined(__SSE2__)
+    if (haveAvx2()) {
+        sampleRowAvx2(source, x, y, dx, dy, count, out);
+        return;
+    }
+#endif
     const uint8_t* base = reinterpret_cast<const uint8_t*>(source.data());
     const int64_t stride = int64_t(source.width()) * 3;
     const int32_t w = source.width();
