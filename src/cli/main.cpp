@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <QtConcurrent>
 
+#include <cmath>
 #include <cstdio>
 #include <exception>
 
@@ -104,8 +105,9 @@ int convert(const QStringList& args)
     return writeImage(image, output, dpi, comment, &watcher);
 }
 
-// "a,b,c" into exactly `count` integers.
-bool parseInts(const QString& text, int count, std::vector<int>& out)
+// "a,b,c" into exactly `count` numbers (pixels; decimals place a marker between pixels, as a
+// click in a zoom window can).
+bool parseNumbers(const QString& text, int count, std::vector<double>& out)
 {
     const QStringList parts = text.split(',');
     if (parts.size() != count)
@@ -113,8 +115,8 @@ bool parseInts(const QString& text, int count, std::vector<int>& out)
     out.clear();
     for (const QString& part : parts) {
         bool ok = false;
-        const int v = part.trimmed().toInt(&ok);
-        if (!ok)
+        const double v = part.trimmed().toDouble(&ok);
+        if (!ok || !std::isfinite(v))
             return false;
         out.push_back(v);
     }
@@ -169,10 +171,10 @@ int stitch(const QStringList& args)
     }
     if (positional.size() != 3)
         return fail(QStringLiteral("stitch needs LEFT, RIGHT and OUTPUT. See seamwright-cli --help."));
-    std::vector<int> l, r;
-    if (!parseInts(leftSpec, 3, l))
+    std::vector<double> l, r;
+    if (!parseNumbers(leftSpec, 3, l))
         return fail(QStringLiteral("--left needs X,RED_Y,BLUE_Y in pixels, for example --left 4000,600,5400."));
-    if (!parseInts(rightSpec, 4, r))
+    if (!parseNumbers(rightSpec, 4, r))
         return fail(QStringLiteral(
             "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292."));
     for (const QString& t : {turnLeft, turnRight})
