@@ -4,12 +4,15 @@
 #include "filedialogs.h"
 #include "markerview.h"
 #include "palette.h"
+#include "alignment.h"
+#include "stitcher.h"
 #include "stitching.h"
 #include "testimages.h"
 #include "texts.h"
 
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -37,6 +40,43 @@ void clickZoom(ZoomImage* zoom, QPoint at)
     QApplication::sendEvent(zoom, &press);
 }
 
+BigImagePtr columns(const BigImagePtr& src, int32_t first, int32_t count)
+{
+    auto out = makeBigImage(count, src->height());
+    for (int32_t y = 0; y < src->height(); ++y)
+        std::copy(src->row(y) + first, src->row(y) + first + count, out->row(y));
+    return out;
+}
+
+// Presses "Start Stitching" and closes every result dialog that opens meanwhile; returns how
+// many opened.
+int stitchAndCloseResults(Stitching& window)
+{
+    int dialogs = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal->objectName() == "ShowResult" && modal->isVisible()) {
+            ++dialogs;
+            QCOMPARE(modal->windowTitle(), QString("Result"));
+            modal->close();
+        }
+    });
+    closer.start(20);
+    QMetaObject::invokeMethod(&window, "on_btStitchStart_clicked", Qt::DirectConnection);
+    return dialogs;
+}
+
+QStringList messageBoxTexts()
+{
+    QStringList texts;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w))
+            if (box->isVisible())
+                texts << box->text();
+    return texts;
+}
+
 } // namespace
 
 class TestWindow : public QObject {
@@ -51,6 +91,7 @@ private slots:
     void zoomFactorAndMatchingWidth();
     void leftZoomWindowClicks();
     void rightZoomWindowFollowsTheLine();
+    void stitchStoresAndShowsTheResult();
 
 private:
     QString write(const QString& name, const BigImagePtr& image, int dotsPerMetre = 3937);
@@ -234,3 +275,50 @@ int runWindowTests(int argc, char** argv)
 }
 
 #include "tst_window.moc"
+
+void TestWindow::stitchStoresAndShowsTheResult()
+{
+    // Two views of one scene, the right one starting 60 columns further on.
+    const BigImagePtr scene = makeRandom(160, 120, 21);
+    const BigImagePtr left = columns(scene, 0, 100);
+    const BigImagePtr right = columns(scene, 60, 100);
+    Stitching window;
+    auto* lv = window.findChild<PaintLine*>("lbImageLeft");
+    auto* rv = window.findChild<PaintArea*>("lbImageRight");
+    lv->setImage(left, QRect(-1, -1, -1, -1));
+    rv->setImage(right, QRect(-1, -1, -1, -1));
+    lv->markerX = 0.8f;
+    lv->markerRedY = 0.25f;
+    lv->markerBlueY = 0.75f;
+    rv->redPos = float2{0.2f, 0.25f};
+    rv->bluePos = float2{0.2f, 0.75f};
+
+    QCOMPARE(stitchAndCloseResults(window), 1);
+    const BigImagePtr result = window.stitchedImage();
+    QVERIFY(result);
+    QCOMPARE(window.stitchZoneStart(), 80);
+    QCOMPARE(window.stitchZoneEnd(), 180);
+    // The window runs the engine on exactly these inputs.
+    StitchEngine::MarkerFractions m;
+    m.leftX = 0.8f;
+    m.rightRedX = m.rightBlueX = 0.2f;
+    const auto expected = StitchEngine::stitchImages(
+        left, right, StitchEngine::stitchGeometry(m, 50, 100, 120, 100, 120), nullptr);
+    QVERIFY(expected.image);
+    QCOMPARE(result->width(), 160);
+    QVERIFY(samePixels(*result, *expected.image));
+    QVERIFY(window.findChild<QPushButton*>("btStitchStart")->isEnabled());
+
+    // A stitch that cannot give an image says so, shows no dialog and keeps the last result.
+    lv->markerX = 0.0f;
+    rv->redPos = float2{1.0f, 0.25f};
+    rv->bluePos = float2{1.0f, 0.75f};
+    QCOMPARE(stitchAndCloseResults(window), 0);
+    QCOMPARE(window.stitchedImage(), result);
+    const QString message("The stitched image would be empty. Place the markers on the same content in both images.");
+    QTRY_VERIFY_WITH_TIMEOUT(messageBoxTexts().contains(message), 2000);
+    QCOMPARE(messageBoxTexts().count(message), 1);
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<QMessageBox*>(w))
+            w->close();
+}
