@@ -1,7 +1,10 @@
 // seamwright-cli as a user runs it: every input format into every output format, checked
 // by libjpeg-turbo, libtiff and netpbm; the comment option; failures and exit statuses.
+#include "alignment.h"
 #include "iotestutil.h"
 #include "pnm.h"
+#include "rotation.h"
+#include "stitcher.h"
 #include "testimages.h"
 
 #include <QImage>
@@ -19,8 +22,9 @@ struct CliResult {
     QByteArray err;
 };
 
-// Runs the tool as on a machine without a display.
-CliResult cli(const QStringList& args)
+// Runs the tool as on a machine without a display; with a limit (KiB) on its address space
+// when one is given.
+CliResult cli(const QStringList& args, qint64 addressSpaceKiB = 0)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -28,7 +32,11 @@ CliResult cli(const QStringList& args)
     env.remove("WAYLAND_DISPLAY");
     env.remove("QT_QPA_PLATFORM");
     p.setProcessEnvironment(env);
-    p.start(SEAMWRIGHT_CLI, args);
+    if (addressSpaceKiB > 0)
+        p.start("/bin/sh", QStringList{"-c", QString("ulimit -v %1 && exec \"$0\" \"$@\"").arg(addressSpaceKiB),
+                                       SEAMWRIGHT_CLI} + args);
+    else
+        p.start(SEAMWRIGHT_CLI, args);
     p.waitForFinished(300000);
     CliResult r;
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
@@ -87,6 +95,9 @@ private slots:
     void failuresExitOne_data();
     void failuresExitOne();
     void sizeNoticeOnStandardError();
+    void stitchWritesTheEngineResult();
+    void stitchFailures_data();
+    void stitchFailures();
 
 private:
     QTemporaryDir dir;
@@ -217,6 +228,80 @@ void TestCli::sizeNoticeOnStandardError()
     const BigImagePtr back = decodeIndependently(out, &warnings);
     QVERIFY(back);
     QCOMPARE(back->width(), 32000);
+}
+
+void TestCli::stitchWritesTheEngineResult()
+{
+    // The right scan lies turned a quarter counter-clockwise; the tool turns it back.
+    const BigImagePtr picture = makeRandom(150, 90, 31);
+    auto left = makeBigImage(90, 90), right = makeBigImage(90, 90);
+    for (int y = 0; y < 90; ++y) {
+        std::copy(picture->row(y), picture->row(y) + 90, left->row(y));
+        std::copy(picture->row(y) + 60, picture->row(y) + 150, right->row(y));
+    }
+    QVERIFY(toQImage(left).save(dir.filePath("left.png")));
+    const BigImagePtr lying = deepCopy(right);
+    BigImageProcessing::rotateCCW(lying, nullptr);
+    QVERIFY(toQImage(lying).save(dir.filePath("lying.png")));
+
+    const QString out = dir.filePath("stitched.tif");
+    const CliResult r = cli({"stitch", dir.filePath("left.png"), dir.filePath("lying.png"), out, "--left", "70,20,70",
+                             "--right", "10,20,10,70", "--width", "51", "--turn-right", "cw"});
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QVERIFY2(r.err.isEmpty(), r.err.constData());
+    QByteArray warnings;
+    const BigImagePtr written = decodeIndependently(out, &warnings);
+    QVERIFY2(written, warnings.constData());
+
+    StitchEngine::MarkerFractions m;
+    m.leftX = 70.0f / 90.0f;
+    m.leftRedY = 20.0f / 90.0f;
+    m.leftBlueY = 70.0f / 90.0f;
+    m.rightRedX = m.rightBlueX = 10.0f / 90.0f;
+    m.rightRedY = 20.0f / 90.0f;
+    m.rightBlueY = 70.0f / 90.0f;
+    const auto g = StitchEngine::stitchGeometry(m, 51, 90, 90, 90, 90);
+    QCOMPARE(g.corridor, 52);
+    const auto expected = StitchEngine::stitchImages(left, right, g, nullptr);
+    QVERIFY(expected.image);
+    QCOMPARE(written->width(), 150);
+    QVERIFY2(samePixels(*written, *expected.image), qPrintable(firstDifferences(*written, *expected.image)));
+}
+
+void TestCli::stitchFailures_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<qint64>("addressSpaceKiB");
+    QTest::addColumn<QString>("message");
+    const QStringList files{"stitch", "%1/in.png", "%1/in.png", "%1/s.tif"};
+    QTest::newRow("left markers") << files + QStringList{"--left", "1,2", "--right", "1,2,3,4"} << qint64(0)
+                                  << "--left needs X,RED_Y,BLUE_Y in pixels";
+    QTest::newRow("right markers") << files + QStringList{"--left", "1,2,3", "--right", "1,2,x,4"} << qint64(0)
+                                   << "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels";
+    QTest::newRow("width") << files + QStringList{"--left", "1,2,3", "--right", "1,2,3,4", "--width", "49"}
+                           << qint64(0) << "--width must be a whole number from 50 to 300, not 49.";
+    QTest::newRow("turn") << files + QStringList{"--left", "1,2,3", "--right", "1,2,3,4", "--turn-left", "90"}
+                          << qint64(0) << "A turn is cw, ccw or 180, not 90.";
+    QTest::newRow("empty result") << files + QStringList{"--left", "0,10,50", "--right", "97,10,97,50"} << qint64(0)
+                                  << "The stitched image would be empty. Place the markers on the same content in "
+                                     "both images.";
+    // A seam 200 million columns to the right asks for a result of 36 GB.
+    QTest::newRow("out of memory") << files + QStringList{"--left", "200000000,10,50", "--right", "10,10,10,50"}
+                                   << qint64(1500000) << "out of memory. exit.";
+}
+
+void TestCli::stitchFailures()
+{
+    QFETCH(QStringList, args);
+    QFETCH(qint64, addressSpaceKiB);
+    QFETCH(QString, message);
+    for (QString& a : args)
+        a.replace("%1", dir.path());
+    const CliResult r = cli(args, addressSpaceKiB);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message.toUtf8()), r.err.constData());
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY(!QFile::exists(dir.filePath("s.tif")));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
