@@ -5,6 +5,7 @@
 #include "pnm.h"
 #include "progressinfo.h"
 #include "statuswatcher.h"
+#include "tiffdecoder.h"
 #include "watchedwait.h"
 
 #include <QFile>
@@ -160,22 +161,22 @@ bool readable(const QString& fileName, BigImageLoadData& data, QSize* size, QByt
     return true;
 }
 
-// A JPEG straight into the image with libjpeg-turbo; false when the file needs Qt's reader
-// (colour spaces such as CMYK).
-bool readJpegDirectly(const QString& fileName, BigImageLoadData& data, std::atomic<float>* progress,
-                      BigImagePtr* result)
+// The result of a direct decoder (libjpeg-turbo or libtiff) taken over, its failures told
+// with the texts of Qt's route; false when the file needs Qt's reader after all.
+template <typename Decoded>
+bool takeDirectResult(const Decoded& decoded, const QString& fileName, BigImageLoadData& data, BigImagePtr* result)
 {
-    JpegDecodeResult decoded = decodeJpeg(fileName, progress);
+    using Status = decltype(decoded.status);
     switch (decoded.status) {
-    case JpegDecodeStatus::Unsupported:
+    case Status::Unsupported:
         return false;
-    case JpegDecodeStatus::OutOfMemory:
+    case Status::OutOfMemory:
         data.message(QStringLiteral("Out of Memory Error."));
         break;
-    case JpegDecodeStatus::Failed:
+    case Status::Failed:
         data.message("Could not read to QImage: " + fileName + ".");
         break;
-    case JpegDecodeStatus::Decoded:
+    case Status::Decoded:
         if (data.dpi)
             *data.dpi = decoded.dpi;
         data.loaded = true;
@@ -197,9 +198,12 @@ BigImagePtr loadJPG(const QString& fileName, BigImageLoadData& data)
     BigImagePtr result;
     const bool whole = int64_t(size.width()) * int64_t(size.height()) * 4 <= kWholeImageLimit;
     QFuture<void> future = QtConcurrent::run([&] {
-        // JPEG files of any size decode in one pass into the image; Qt reads the rest (TIFF,
-        // and JPEG colour spaces that libjpeg cannot turn into RGB).
-        if (format == "jpeg" && readJpegDirectly(fileName, data, &info.value, &result))
+        // JPEG files of any size decode in one pass into the image, 8-bit RGB and grey TIFF
+        // files strip by strip; Qt reads the rest (JPEG colour spaces that libjpeg cannot turn
+        // into RGB, and every other kind of TIFF).
+        if (format == "jpeg" && takeDirectResult(decodeJpeg(fileName, &info.value), fileName, data, &result))
+            return;
+        if (format == "tiff" && takeDirectResult(decodeTiff(fileName, &info.value), fileName, data, &result))
             return;
         if (whole) {
             result = readWhole(fileName, data, false);

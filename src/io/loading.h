@@ -1,5 +1,6 @@
-// Loading image files into a BigImage: JPEG, TIFF, PNG and BMP through Qt's image reader
-// (large JPEG and TIFF files tile by tile), PNM through the program's own reader. Each
+// Loading image files into a BigImage: JPEG (libjpeg-turbo) and 8-bit RGB or grey TIFF
+// (libtiff) straight into the image; other JPEG and TIFF kinds, PNG and BMP through Qt's image
+// reader (large files tile by tile); PNM through the program's own reader. Each
 // loader runs its work on the pool while the calling thread keeps processing events, and
 // tells every failure once through the record's watcher.
 #pragma once

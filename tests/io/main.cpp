@@ -6,6 +6,7 @@ int runLoadingTests(int argc, char** argv);
 int runSavingTests(int argc, char** argv);
 int runJpegTests(int argc, char** argv);
 int runTiffTests(int argc, char** argv);
+int runTiffLoadTests(int argc, char** argv);
 
 int main(int argc, char** argv)
 {
@@ -16,5 +17,6 @@ int main(int argc, char** argv)
     failed += runSavingTests(argc, argv);
     failed += runJpegTests(argc, argv);
     failed += runTiffTests(argc, argv);
+    failed += runTiffLoadTests(argc, argv);
     return failed == 0 ? 0 : 1;
 }
