@@ -103,13 +103,7 @@ void rotateRowPart(const BigImage& src, float angle, float2 pivot, float2 shift,
 {
     const float c = std::cos(angle);
     const float s = std::sin(angle);
-    float2 p = rowStart(c, s, pivot, shift, row);
-    // The running sums of the whole row, not first·c: the same floats column by column.
-    for (int32_t x = 0; x < first; ++x) {
-        p.x += c;
-        p.y += s;
-    }
-    sampleCubicRow(src, p.x, p.y, c, s, count, out);
+    sampleCubicLine(src, rowStart(c, s, pivot, shift, row), float2{c, s}, first, count, out);
 }
 
 BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 pivot, float2 shift,
@@ -134,8 +128,7 @@ BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 
     if (width > 0)
         parallelFor(int64_t(height), [&](int64_t i) {
             const int32_t row = int32_t(i);
-            const float2 p = rowStart(c, s, pivot, shift, row);
-            sampleCubicRow(S, p.x, p.y, c, s, width, D.row(row));
+            sampleCubicLine(S, rowStart(c, s, pivot, shift, row), float2{c, s}, 0, width, D.row(row));
             if (progress)
                 progress->value = float(row) / float(height);
         });

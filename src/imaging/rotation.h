@@ -22,15 +22,15 @@ void rotateCW(const BigImagePtr& img, StatusWatcher* watcher);
 void rotateCCW(const BigImagePtr& img, StatusWatcher* watcher);
 
 // Fill dst with src turned by angle (radians) so that destination point p shows the source
-// point R(angle)·(p − pivot) − shift. A null dst is created with the bounding size of the
+// point R(angle)·(p − pivot) − shift. Along a row the source position is the row's start plus
+// x·(cos, sin), a product per pixel rather than a running sum, so long rows do not drift. A null dst is created with the bounding size of the
 // turned source and returned; otherwise dst keeps its size. Blocks until every row is done,
 // taking part in the work on the calling thread.
 BigImagePtr rotate(const BigImagePtr& src, BigImagePtr dst, float angle, float2 pivot, float2 shift,
                    ProgressInfo* progress);
 
-// Columns first .. first + count − 1 of destination row `row` of rotate(): the row's start
-// position is advanced column by column in float, so these are exactly the pixels that the
-// whole row would hold there.
+// Columns first .. first + count − 1 of destination row `row` of rotate(): exactly the pixels
+// that the whole row holds there.
 void rotateRowPart(const BigImage& src, float angle, float2 pivot, float2 shift, int32_t row, int32_t first,
                    int32_t count, RgbPixel* out);
 

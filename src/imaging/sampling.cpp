@@ -209,8 +209,9 @@ __attribute__((target("avx2"))) void sampleInside2(const uint8_t* base, int64_t 
     out[1] = RgbPixel{uint8_t(qb), uint8_t(qb >> 8), uint8_t(qb >> 16)};
 }
 
-__attribute__((target("avx2"))) void sampleRowAvx2(const BigImage& source, float x, float y, float dx, float dy,
-                                                   int32_t count, RgbPixel* out)
+template <class Positions>
+__attribute__((target("avx2"))) void sampleRowPairs(const BigImage& source, Positions positions, int32_t count,
+                                                    RgbPixel* out)
 {
     const uint8_t* base = reinterpret_cast<const uint8_t*>(source.data());
     const int64_t stride = int64_t(source.width()) * 3;
@@ -218,23 +219,25 @@ __attribute__((target("avx2"))) void sampleRowAvx2(const BigImage& source, float
     const int32_t h = source.height();
     auto inside = [w, h](int32_t X, int32_t Y) { return X >= 3 && X < w && Y >= 3 && Y < h; };
     int32_t i = 0;
+    float2 p = count > 0 ? positions.next() : float2{};
     while (i < count) {
         int32_t X, Y;
         float tx, ty;
-        const bool ok = splitPosition(x, X, tx) && splitPosition(y, Y, ty);
+        const bool ok = splitPosition(p.x, X, tx) && splitPosition(p.y, Y, ty);
         if (ok && inside(X, Y) && i + 1 < count) {
-            // The next position is the running sum, as in the one-at-a-time loop.
-            const float x2 = x + dx;
-            const float y2 = y + dy;
+            const float2 q = positions.next();
             int32_t X2, Y2;
             float tx2, ty2;
-            if (splitPosition(x2, X2, tx2) && splitPosition(y2, Y2, ty2) && inside(X2, Y2)) {
+            if (splitPosition(q.x, X2, tx2) && splitPosition(q.y, Y2, ty2) && inside(X2, Y2)) {
                 sampleInside2(base, stride, X, Y, tx, ty, X2, Y2, tx2, ty2, out + i);
-                x = x2 + dx;
-                y = y2 + dy;
                 i += 2;
+                if (i < count)
+                    p = positions.next();
                 continue;
             }
+            out[i++] = sampleInside(base, stride, X, Y, tx, ty);
+            p = q;
+            continue;
         }
         if (!ok)
             out[i] = source.background();
@@ -242,9 +245,8 @@ __attribute__((target("avx2"))) void sampleRowAvx2(const BigImage& source, float
             out[i] = sampleInside(base, stride, X, Y, tx, ty);
         else
             out[i] = sampleScalar(source, X, Y, tx, ty);
-        x += dx;
-        y += dy;
-        ++i;
+        if (++i < count)
+            p = positions.next();
     }
 }
 
@@ -257,22 +259,46 @@ bool haveAvx2()
 } // namespace
 #endif
 
-void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy, int32_t count, RgbPixel* out)
+namespace {
+
+// Positions summed step by step in float: the running sum of the views' renders.
+struct RunningPositions {
+    float x, y, dx, dy;
+    float2 next()
+    {
+        const float2 p{x, y};
+        x += dx;
+        y += dy;
+        return p;
+    }
+};
+
+// Positions start + n·step, each from its own product: no rounding error builds up along
+// the row, however long it is.
+struct ProductPositions {
+    float x, y, dx, dy;
+    int32_t n;
+    float2 next()
+    {
+        const float k = float(n++);
+        return float2{x + k * dx, y + k * dy};
+    }
+};
+
+template <class Positions>
+void sampleRowSingles(const BigImage& source, Positions positions, int32_t count, RgbPixel* out)
 {
 #if defined(__SSE2__)
-    if (haveAvx2()) {
-        sampleRowAvx2(source, x, y, dx, dy, count, out);
-        return;
-    }
-#endif
     const uint8_t* base = reinterpret_cast<const uint8_t*>(source.data());
     const int64_t stride = int64_t(source.width()) * 3;
+#endif
     const int32_t w = source.width();
     const int32_t h = source.height();
     for (int32_t i = 0; i < count; ++i) {
+        const float2 p = positions.next();
         int32_t X, Y;
         float tx, ty;
-        if (!splitPosition(x, X, tx) || !splitPosition(y, Y, ty))
+        if (!splitPosition(p.x, X, tx) || !splitPosition(p.y, Y, ty))
             out[i] = source.background();
 #if defined(__SSE2__)
         else if (X >= 3 && X < w && Y >= 3 && Y < h)
@@ -280,11 +306,34 @@ void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy
 #endif
         else
             out[i] = sampleScalar(source, X, Y, tx, ty);
-        x += dx;
-        y += dy;
     }
+    (void)w;
+    (void)h;
 }
 
+template <class Positions>
+void sampleRow(const BigImage& source, Positions positions, int32_t count, RgbPixel* out)
+{
+#if defined(__SSE2__)
+    if (haveAvx2()) {
+        sampleRowPairs(source, positions, count, out);
+        return;
+    }
+#endif
+    sampleRowSingles(source, positions, count, out);
+}
+
+} // namespace
+
+void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy, int32_t count, RgbPixel* out)
+{
+    sampleRow(source, RunningPositions{x, y, dx, dy}, count, out);
+}
+
+void sampleCubicLine(const BigImage& source, float2 start, float2 step, int32_t first, int32_t count, RgbPixel* out)
+{
+    sampleRow(source, ProductPositions{start.x, start.y, step.x, step.y, first}, count, out);
+}
 BigImagePtr renderScaled(const BigImagePtr& source, float2 origin, int32_t width, int32_t height, float step,
                          Interpolation mode)
 {

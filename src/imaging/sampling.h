@@ -20,6 +20,11 @@ RgbPixel sampleCubicShifted(const BigImage& part, int32_t partX, int32_t partY, 
 // plus (dx, dy), summed in float. Gives exactly the bytes of sampleCubic at each position.
 void sampleCubicRow(const BigImage& source, float x, float y, float dx, float dy, int32_t count, RgbPixel* out);
 
+// count samples along a line at start + n·step for n = first .. first + count − 1, each
+// position from its own float product and sum. Unlike the running sum, the positions do not
+// drift on long lines (a running sum over 16000 columns can be several pixels off).
+void sampleCubicLine(const BigImage& source, float2 start, float2 step, int32_t first, int32_t count, RgbPixel* out);
+
 // A new width × height image whose pixel (j, i) samples the source at origin + (j, i)·step,
 // both positions accumulated in float. Null for a null source.
 BigImagePtr renderScaled(const BigImagePtr& source, float2 origin, int32_t width, int32_t height, float step,

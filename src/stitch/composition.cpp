@@ -1,7 +1,7 @@
 // Result composition without the whole rotated right image: the plain-copy part is rotated
 // straight into the result rows, and the transition zone samples a rotated part just wide
-// and high enough for its taps. Both take their positions from the same per-row float sums
-// as a rotation of the whole image, so the bytes are those of the plain design.
+// and high enough for its taps. Both take their positions from rotateRowPart, so the bytes
+// are those of a rotation of the whole image.
 #include "composition.h"
 
 #include "assertion.h"
