@@ -199,8 +199,11 @@ void errorRow(int32_t r, const SEData& d, int32_t firstBandRow, int32_t h, const
     const BigImage& band = *d.right.img;
     const int32_t bw = band.width();
     float* out = field.slice(d.slice) + int64_t(r) * G;
-    // Band column of block column 0 for search column c is xOff + c.
-    const int32_t xOff = d.right.centerX - h - G / 2 - 1;
+    // Band column of block column 0 for search column c is xOff + c. The block's centre then
+    // lies on band column centerX − G/2 + c: search column G/2 (where the path starts, the pins
+    // sit, and the offset is zero) compares the strip with the marker line itself, not with
+    // the band column half an input pixel to its left.
+    const int32_t xOff = d.right.centerX - h - G / 2;
     // Columns whose whole window lies in the band: x0 ≥ 0 and x0 + 2h < band width.
     const int32_t cLo = std::max(1, -xOff);
     const int32_t cHi = std::min(G - 2, bw - 1 - 2 * h - xOff);

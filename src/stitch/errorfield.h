@@ -34,7 +34,8 @@ void fillErrorField(const StripData& left, const StripData& right, SquareErrorFi
 void errorForSlice(SEData& d);
 
 // One search row r of the slice: columns 1 .. G − 2 against band rows f + s·i and band
-// columns centerX − h − G/2 + (c − 1) + s·j.
+// columns centerX − h − G/2 + c + s·j: search column G/2 faces the marker line, so that a
+// match there means no offset.
 void errorRow(int32_t r, const SEData& d, int32_t firstBandRow, int32_t h, const SliceBlock& block);
 
 // All rows of a slice within markerRadius left rows of a marker; m is the marker's band row.

@@ -12,7 +12,7 @@
 //   left strip      the left image's columns xL − 2 .. xL + 2, at full resolution.
 //   search slice    one per second left row y = k·rowStep: cell (c, r) compares the 5 × 5
 //                   strip block around row y with the band block centred on band column
-//                   centerX − G/2 + c − 1 and band row 2·yR + 2·(y − yL) − 40 + r.
+//                   centerX − G/2 + c and band row 2·yR + 2·(y − yL) − 40 + r.
 //   result          left image columns 0 .. xL − 1, then rotated right columns from xR on;
 //                   result row i is left row i and rotated right row yR − yL + i.
 #pragma once
