@@ -1,3 +1,5 @@
+// The result view: dragging moves the scroll bars (the image follows the mouse), and the
+// render draws the zone lines into the view image after the bicubic resample.
 #include "labelresult.h"
 
 #include <QMouseEvent>

@@ -1,3 +1,5 @@
+// The result dialog: the fitted and scaled views share one label; every view slot first
+// shows or hides the scroll bars, then changes the label and asks it to render again.
 #include "showresult.h"
 
 #include "labelresult.h"

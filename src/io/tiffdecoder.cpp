@@ -1,3 +1,5 @@
+// libtiff into the image rows: strips straight into place (grey spread to three bytes in
+// place), tiles through one tile buffer; libtiff messages are caught per file.
 #include "tiffdecoder.h"
 
 #include "assertion.h"
