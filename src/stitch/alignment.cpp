@@ -13,9 +13,15 @@
 namespace StitchEngine {
 
 namespace {
+// Markers are not validated, but positions far outside every image are held at ±2^28 pixels,
+// so that the integer arithmetic of the later steps (twice a row plus offsets) cannot overflow.
 inline int32_t toPixel(float fraction, int32_t size)
 {
-    return int32_t(fraction * float(size) + 0.5f);
+    constexpr float kLimit = float(1 << 28);
+    const float v = fraction * float(size) + 0.5f;
+    if (!(v > -kLimit))
+        return v < 0.0f || std::isnan(v) ? -(1 << 28) : (1 << 28);
+    return v < kLimit ? int32_t(v) : (1 << 28);
 }
 } // namespace
 

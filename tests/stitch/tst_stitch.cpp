@@ -16,6 +16,8 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include <limits>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -150,6 +152,7 @@ private slots:
     void matchesPlainReference();
     void referenceWithoutAvx();
     void markersGiveBand_data();
+    void farMarkersAreHeld();
     void markersGiveBand();
     void sliceBorderAndPins_data();
     void sliceBorderAndPins();
@@ -259,6 +262,22 @@ void TestStitch::markersGiveBand_data()
     QTest::newRow("51, blue straight below") << 51 << 0.75f << 52 << 0.0f;
     QTest::newRow("52, blue straight above") << 52 << 0.1f << 52 << -3.1415927f;
     QTest::newRow("25") << 25 << 0.75f << 26 << 0.0f;
+}
+
+void TestStitch::farMarkersAreHeld()
+{
+    // Unvalidated markers far outside the images stop at ±2^28 pixels instead of overflowing.
+    MarkerFractions m;
+    m.leftX = 1e9f;
+    m.leftRedY = -1e9f;
+    m.leftBlueY = std::numeric_limits<float>::quiet_NaN();
+    m.rightRedX = 3.0e38f;
+    const StitchGeometry g = stitchGeometry(m, 50, 120, 90, 120, 90);
+    QCOMPARE(g.xL, 1 << 28);
+    QCOMPARE(g.yL, -(1 << 28));
+    QCOMPARE(g.yLb, -(1 << 28));
+    QCOMPARE(g.xR, 1 << 28);
+    QCOMPARE(g.yR, 23);
 }
 
 void TestStitch::markersGiveBand()
