@@ -123,19 +123,16 @@ bool parseNumbers(const QString& text, int count, std::vector<double>& out)
     return true;
 }
 
-bool turn(const BigImagePtr& image, const QString& how)
+// how: "cw", "ccw" or "180", checked before anything is loaded.
+void turn(const BigImagePtr& image, const QString& how)
 {
-    if (how == "cw") {
-        BigImageProcessing::rotateCW(image, nullptr);
-    } else if (how == "ccw") {
+    if (how == "ccw") {
         BigImageProcessing::rotateCCW(image, nullptr);
-    } else if (how == "180") {
-        BigImageProcessing::rotateCW(image, nullptr);
-        BigImageProcessing::rotateCW(image, nullptr);
-    } else {
-        return false;
+        return;
     }
-    return true;
+    BigImageProcessing::rotateCW(image, nullptr);
+    if (how == "180")
+        BigImageProcessing::rotateCW(image, nullptr);
 }
 
 int stitch(const QStringList& args)

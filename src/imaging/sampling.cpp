@@ -126,6 +126,17 @@ inline RgbPixel sampleInside(const uint8_t* base, int64_t stride, int32_t X, int
 }
 #endif
 
+// One sample at a split position: the vector kernel where all sixteen taps lie inside, the
+// scalar one (background for the taps outside) elsewhere; both give the same bytes.
+inline RgbPixel sampleSplit(const BigImage& s, int32_t X, int32_t Y, float tx, float ty)
+{
+#if defined(__SSE2__)
+    if (X >= 3 && X < s.width() && Y >= 3 && Y < s.height())
+        return sampleInside(reinterpret_cast<const uint8_t*>(s.data()), int64_t(s.width()) * 3, X, Y, tx, ty);
+#endif
+    return sampleScalar(s, X, Y, tx, ty);
+}
+
 } // namespace
 
 RgbPixel sampleCubic(const BigImage& source, float x, float y)
@@ -143,13 +154,7 @@ RgbPixel sampleCubicShifted(const BigImage& part, int32_t partX, int32_t partY, 
     float tx, ty;
     if (!splitPosition(x, X, tx) || !splitPosition(y, Y, ty))
         return part.background();
-    X -= partX;
-    Y -= partY;
-#if defined(__SSE2__)
-    if (X >= 3 && X < part.width() && Y >= 3 && Y < part.height())
-        return sampleInside(reinterpret_cast<const uint8_t*>(part.data()), int64_t(part.width()) * 3, X, Y, tx, ty);
-#endif
-    return sampleScalar(part, X, Y, tx, ty);
+    return sampleSplit(part, X - partX, Y - partY, tx, ty);
 }
 
 #if defined(__SSE2__)
@@ -239,12 +244,7 @@ __attribute__((target("avx2"))) void sampleRowPairs(const BigImage& source, Posi
             p = q;
             continue;
         }
-        if (!ok)
-            out[i] = source.background();
-        else if (inside(X, Y))
-            out[i] = sampleInside(base, stride, X, Y, tx, ty);
-        else
-            out[i] = sampleScalar(source, X, Y, tx, ty);
+        out[i] = ok ? sampleSplit(source, X, Y, tx, ty) : source.background();
         if (++i < count)
             p = positions.next();
     }
@@ -288,27 +288,13 @@ struct ProductPositions {
 template <class Positions>
 void sampleRowSingles(const BigImage& source, Positions positions, int32_t count, RgbPixel* out)
 {
-#if defined(__SSE2__)
-    const uint8_t* base = reinterpret_cast<const uint8_t*>(source.data());
-    const int64_t stride = int64_t(source.width()) * 3;
-#endif
-    const int32_t w = source.width();
-    const int32_t h = source.height();
     for (int32_t i = 0; i < count; ++i) {
         const float2 p = positions.next();
         int32_t X, Y;
         float tx, ty;
-        if (!splitPosition(p.x, X, tx) || !splitPosition(p.y, Y, ty))
-            out[i] = source.background();
-#if defined(__SSE2__)
-        else if (X >= 3 && X < w && Y >= 3 && Y < h)
-            out[i] = sampleInside(base, stride, X, Y, tx, ty);
-#endif
-        else
-            out[i] = sampleScalar(source, X, Y, tx, ty);
+        const bool ok = splitPosition(p.x, X, tx) && splitPosition(p.y, Y, ty);
+        out[i] = ok ? sampleSplit(source, X, Y, tx, ty) : source.background();
     }
-    (void)w;
-    (void)h;
 }
 
 template <class Positions>
@@ -334,6 +320,7 @@ void sampleCubicLine(const BigImage& source, float2 start, float2 step, int32_t 
 {
     sampleRow(source, ProductPositions{start.x, start.y, step.x, step.y, first}, count, out);
 }
+
 BigImagePtr renderScaled(const BigImagePtr& source, float2 origin, int32_t width, int32_t height, float step,
                          Interpolation mode)
 {

@@ -30,8 +30,9 @@ inline float pairError(float b0, float b1, float b2, float a0, float a1, float a
     return d2 * d2 + (d1 * d1 + d0 * d0);
 }
 
-// Cell error from converted rows; x0 is the band column of block column 0, f the band row of
-// block row 0 (both band coordinates).
+// Cell error from converted rows, one pixel pair after the other: the order that the vector
+// paths reproduce per lane. x0 is the band column of block column 0, f the band row of block
+// row 0 (both band coordinates).
 inline float cellFromRows(const SliceBlock& b, int32_t x0, int32_t f, int32_t s)
 {
     const int64_t stride = 3 * int64_t(b.bandWidth);
@@ -179,25 +180,13 @@ void accumulateSlice(const float* src, float* dst, int32_t G, int32_t H)
 
 } // namespace
 
-float cellError(const BigImage& band, int32_t x0, int32_t firstRow, int32_t s, const SliceBlock& block)
-{
-    float sum = 0.0f;
-    for (int j = 0; j < 5; ++j) {
-        for (int i = 0; i < 5; ++i) {
-            const RgbPixel b = band.pixelAt(x0 + s * j, firstRow + s * i);
-            sum += pairError(b.r, b.g, b.b, block.a[0][j * 5 + i], block.a[1][j * 5 + i], block.a[2][j * 5 + i]);
-        }
-    }
-    return sum;
-}
-
 void errorRow(int32_t r, const SEData& d, int32_t firstBandRow, int32_t h, const SliceBlock& block)
 {
+    SW_ASSERT(block.bandRows);
     SquareErrorField& field = *d.field;
     const int32_t G = field.sliceWidth;
     const int32_t s = field.scale;
-    const BigImage& band = *d.right.img;
-    const int32_t bw = band.width();
+    const int32_t bw = d.right.img->width();
     float* out = field.slice(d.slice) + int64_t(r) * G;
     // Band column of block column 0 for search column c is xOff + c. The block's centre then
     // lies on band column centerX − G/2 + c: search column G/2 (where the path starts, the pins
@@ -209,12 +198,7 @@ void errorRow(int32_t r, const SEData& d, int32_t firstBandRow, int32_t h, const
     const int32_t cHi = std::min(G - 2, bw - 1 - 2 * h - xOff);
     if (cLo > cHi)
         return;
-    if (block.bandRows) {
-        cellsFromRows(block, xOff + cLo, firstBandRow, s, cHi - cLo + 1, out + cLo);
-    } else {
-        for (int32_t c = cLo; c <= cHi; ++c)
-            out[c] = cellError(band, xOff + c, firstBandRow, s, block);
-    }
+    cellsFromRows(block, xOff + cLo, firstBandRow, s, cHi - cLo + 1, out + cLo);
 }
 
 void errorRowsNearMarker(int32_t y, int32_t m, const SEData& d, const SliceBlock& block)

@@ -11,9 +11,9 @@ namespace StitchEngine {
 
 // The 5 × 5 left block of one slice as floats, channel-planar: a[ch][j·5 + i] is channel ch
 // of strip pixel (column j, row y − 2 + i).
-// With bandRows set, errorRow reads the band from these converted rows (channel-planar:
+// errorRow reads the band from the slice's rows converted to floats once (channel-planar:
 // row q at bandRows + q·3·bandWidth, channel ch bandWidth floats further), the first of them
-// band row bandRow0; without, it reads the band image pixel by pixel.
+// band row bandRow0.
 struct SliceBlock {
     float a[3][25];
     const float* bandRows = nullptr;
@@ -40,10 +40,6 @@ void errorRow(int32_t r, const SEData& d, int32_t firstBandRow, int32_t h, const
 
 // All rows of a slice within markerRadius left rows of a marker; m is the marker's band row.
 void errorRowsNearMarker(int32_t y, int32_t m, const SEData& d, const SliceBlock& block);
-
-// The error of one cell, one pixel pair after the other: the order that every fast path
-// must reproduce.
-float cellError(const BigImage& band, int32_t x0, int32_t firstRow, int32_t s, const SliceBlock& block);
 
 // Adds to every inner cell 0.9 × the cheapest weighted neighbour in the previous slice,
 // top down, then bottom up; missing slices take over their neighbour.
