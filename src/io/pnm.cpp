@@ -1,5 +1,7 @@
 #include "pnm.h"
 
+#include "assertion.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -30,12 +33,17 @@ inline bool isSeparator(unsigned char c)
     return c == ' ' || c == '\n' || c == 255 || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// The leading decimal number of text[0, length), kept to its low 8 bits; 0 for none.
+// Sample values follow one rule wherever they are read: the leading decimal number of the
+// sample's text, over all its digits, modulo 2^32 (unsigned, so long digit runs wrap instead
+// of overflowing); the pixel keeps its low 8 bits. 0 when the text starts with no digit.
+inline uint32_t addDigit(uint32_t v, char c) { return v * 10u + uint32_t(c - '0'); }
+inline bool isDigit(int c) { return c >= '0' && c <= '9'; }
+
 inline uint8_t leadingNumber(const char* text, size_t length)
 {
     uint32_t v = 0;
-    for (size_t i = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
-        v = v * 10 + uint32_t(text[i] - '0');
+    for (size_t i = 0; i < length && isDigit(text[i]); ++i)
+        v = addDigit(v, text[i]);
     return uint8_t(v & 255);
 }
 
@@ -91,26 +99,23 @@ QString readAsciiSamples(std::istream& in, int64_t count, std::vector<char>& blo
     return QString();
 }
 
-// One ASCII sample through get(); false at the end of the file with no sample.
-bool readValue(std::istream& in, int* value)
+// One ASCII sample through get(), by the same rule as the bulk path; false at the end of
+// the file with no sample.
+bool readValue(std::istream& in, uint32_t* value)
 {
     int c = in.get();
     while (c != EOF && isSeparator(static_cast<unsigned char>(c)))
         c = in.get();
-    if (c == EOF) {
-        *value = 0;
+    *value = 0;
+    if (c == EOF)
         return false;
+    bool leading = true;
+    uint32_t v = 0;
+    for (; c != EOF && !isSeparator(static_cast<unsigned char>(c)); c = in.get()) {
+        leading = leading && isDigit(c);
+        if (leading)
+            v = addDigit(v, char(c));
     }
-    char text[16];
-    size_t length = 0;
-    while (c != EOF && !isSeparator(static_cast<unsigned char>(c))) {
-        if (length < sizeof text)
-            text[length++] = char(c);
-        c = in.get();
-    }
-    int v = 0;
-    for (size_t i = 0; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
-        v = v * 10 + (text[i] - '0');
     *value = v;
     return true;
 }
@@ -192,7 +197,7 @@ QString readAscii(std::istream& in, int channels, uint8_t* pixels, int64_t total
         pos += kChunkPixels;
     }
     for (; pos < total; ++pos) {
-        int v[3];
+        uint32_t v[3];
         for (int c = 0; c < channels; ++c) {
             if (!readValue(in, &v[c]))
                 return truncatedText();
@@ -260,6 +265,10 @@ QString parse_ppm_data(std::istream& in, int type, uint8_t* pixels, int width, i
     if (type < 2 || type > 6)
         return QString(kDataContext) + ": ppm index " + QString::number(type) + " NYI";
     const int64_t total = int64_t(width) * int64_t(height);
+    // No stream holds 2^61 pixels; refusing them keeps every byte offset below in range.
+    if (width < 0 || height < 0 || total > std::numeric_limits<int64_t>::max() / 8)
+        return truncatedText();
+    SW_ASSERT(pixels != nullptr || total == 0);
     QString error;
     if (total > 0) {
         switch (type) {
@@ -287,23 +296,28 @@ QString parse_ppm_data(std::istream& in, int type, uint8_t* pixels, int width, i
 
 int read_ppm_value(std::istream& in)
 {
-    int v = 0;
+    uint32_t v = 0;
     readValue(in, &v);
-    return v;
+    return int(v & 0x7fffffffu); // low bits as the data path stores them
 }
 
 int64_t ppm_minimum_data_bytes(int type, int width, int height)
 {
+    if (width <= 0 || height <= 0)
+        return type >= 2 && type <= 6 ? 0 : -1;
+    // Every product below fits: width and height are below 2^31, so n < 2^62, and the
+    // factors are checked against what is left before they are applied.
     const int64_t n = int64_t(width) * int64_t(height);
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
     switch (type) {
     case 6:
-        return n * 3;
+        return n > kMax / 3 ? kMax : n * 3;
     case 5:
         return n;
     case 4:
         return (int64_t(width) + 7) / 8 * height;
     case 3:
-        return n * 3 * 2 - 1;
+        return n > kMax / 6 ? kMax : n * 6 - 1;
     case 2:
         return n * 2 - 1;
     default:

@@ -162,6 +162,13 @@ void TestLoading::failures_data()
     QTest::newRow("bad pnm header") << "bad.ppm" << QByteArray("P6\n\n2 2\n255\n") << "loadPPM: Error at file parsing: %1.";
     QTest::newRow("garbage pnm") << "g.pnm" << QByteArray(5000, '\0') << "loadPPM: Error at file parsing: %1.";
     QTest::newRow("short pnm") << "short.pnm" << QByteArray("P6 4 4 255\nabc") << "loadPPM: File is truncated: %1.";
+    // Sizes whose byte counts overflow 64 bits once multiplied by the bytes a pixel.
+    QTest::newRow("P6 size product overflows") << "o6.ppm" << ("P6\n1760000000 1760000000\n255\n" + QByteArray(200000, 'x'))
+                                               << "loadPPM: File is truncated: %1.";
+    QTest::newRow("P6 largest ints") << "m6.ppm" << ("P6 2147483647 2147483647 255\n" + QByteArray(1000, 'x'))
+                                     << "loadPPM: File is truncated: %1.";
+    QTest::newRow("P3 size product overflows") << "o3.ppm" << ("P3 1300000000 1300000000 255\n" + QByteArray(2000000, '1'))
+                                               << "loadPPM: File is truncated: %1.";
     QTest::newRow("P7") << "seven.pnm" << QByteArray("P7 2 1 255\nabcdef") << "parse_ppm_data: ppm index 7 NYI";
     QTest::newRow("P1") << "one.pbm" << QByteArray("P1 2 1\n0 1\n") << "parse_ppm_data: ppm index 1 NYI";
 }

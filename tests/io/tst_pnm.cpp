@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
 #include <sstream>
 
 namespace {
@@ -234,6 +235,10 @@ void TestPnm::asciiSamples_data()
     QTest::newRow("byte 255 separates") << QByteArray("P2 2 1 255\n7\xff" "8\n") << rgb({7, 7, 7, 8, 8, 8});
     QTest::newRow("low 8 bits") << QByteArray("P2 2 1 65535\n300 65535\n") << rgb({44, 44, 44, 255, 255, 255});
     QTest::newRow("no final newline") << QByteArray("P2 1 1 255\n42") << rgb({42, 42, 42});
+    // Long digit runs wrap modulo 2^32 before the low 8 bits are kept, whatever the reader
+    // path: 12345678901234567890 mod 2^32 = 3944680146, low byte 210.
+    QTest::newRow("20 digits, per-pixel tail") << QByteArray("P2 1 1 255\n12345678901234567890\n") << rgb({210, 210, 210});
+    QTest::newRow("digits then junk") << QByteArray("P2 2 1 255\n00000000000000000000301x7 9\n") << rgb({45, 45, 45, 9, 9, 9});
 }
 
 void TestPnm::asciiSamples()
@@ -249,11 +254,16 @@ void TestPnm::asciiAcrossChunks_data()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<int>("padding");
-    QTest::newRow("P2, short samples") << 2 << 0;
-    QTest::newRow("P3, short samples") << 3 << 0;
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::newRow("P2, short samples") << 2 << 0 << QByteArray();
+    QTest::newRow("P3, short samples") << 3 << 0 << QByteArray();
     // Samples of nine characters and more: more text than the 4 bytes a sample of a block.
-    QTest::newRow("P2, long samples") << 2 << 6;
-    QTest::newRow("P3, long samples") << 3 << 6;
+    QTest::newRow("P2, long samples") << 2 << 6 << QByteArray();
+    QTest::newRow("P3, long samples") << 3 << 6 << QByteArray();
+    // 20 leading digits, a multiple of 2^31, so that the prefix times any power of ten
+    // vanishes modulo 2^32: bulk chunk and tail must both keep just the sample.
+    QTest::newRow("P2, samples past 32 bits") << 2 << 0 << QByteArray("21474836482147483648");
+    QTest::newRow("P3, samples past 32 bits") << 3 << 0 << QByteArray("21474836482147483648");
 }
 
 void TestPnm::asciiAcrossChunks()
@@ -261,11 +271,12 @@ void TestPnm::asciiAcrossChunks()
     // 300 × 300 = 90,000 pixels: one chunk of 65,536 and a tail read value by value.
     QFETCH(int, type);
     QFETCH(int, padding);
+    QFETCH(QByteArray, prefix);
     const int w = 300, h = 300, channels = type == 3 ? 3 : 1;
     const std::vector<uint8_t> samples = pattern(int64_t(w) * h * channels, 17);
     QByteArray file = "P" + QByteArray::number(type) + "\n300 300\n255\n";
     for (size_t i = 0; i < samples.size(); ++i) {
-        file += QByteArray(padding, '0') + QByteArray::number(samples[i]);
+        file += prefix + QByteArray(padding, '0') + QByteArray::number(samples[i]);
         file += (i % 17 == 16) ? "\n" : (i % 5 == 0 ? "  " : " ");
     }
     const Decoded d = decode(file);
@@ -337,6 +348,11 @@ void TestPnm::minimumDataBytes()
     QCOMPARE(ppm_minimum_data_bytes(3, 1, 1), int64_t(5));
     QCOMPARE(ppm_minimum_data_bytes(2, 2, 1), int64_t(3));
     QCOMPARE(ppm_minimum_data_bytes(7, 2, 1), int64_t(-1));
+    // Products past 64 bits stand for "more than any file holds", never a wrapped count.
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    QCOMPARE(ppm_minimum_data_bytes(6, 2147483647, 2147483647), kMax);
+    QCOMPARE(ppm_minimum_data_bytes(3, 1300000000, 1300000000), kMax);
+    QCOMPARE(ppm_minimum_data_bytes(2, 2147483647, 2147483647), int64_t(2147483647) * 2147483647 * 2 - 1);
 }
 
 void TestPnm::writerLayout()
