@@ -41,6 +41,17 @@ struct Loop {
 
 } // namespace
 
+// Waits for every helper that started, also when an exception leaves parallelFor: the
+// helpers run the caller's body, which refers to the caller's stack.
+struct JoinHelpers {
+    Loop& loop;
+    ~JoinHelpers()
+    {
+        std::unique_lock<std::mutex> guard(loop.lock);
+        loop.finished.wait(guard, [&] { return loop.helpers == 0; });
+    }
+};
+
 void parallelFor(int64_t count, const std::function<void(int64_t)>& body)
 {
     if (count <= 0)
@@ -50,28 +61,44 @@ void parallelFor(int64_t count, const std::function<void(int64_t)>& body)
     loop->body = body;
     QThreadPool* pool = QThreadPool::globalInstance();
     const int64_t wanted = std::min<int64_t>(count, pool->maxThreadCount()) - 1;
-    for (int64_t k = 0; k < wanted; ++k) {
-        {
-            std::lock_guard<std::mutex> guard(loop->lock);
-            ++loop->helpers;
+    {
+        JoinHelpers join{*loop};
+        try {
+            for (int64_t k = 0; k < wanted; ++k) {
+                std::unique_ptr<QRunnable> helper(QRunnable::create([loop] {
+                    loop->work();
+                    std::lock_guard<std::mutex> guard(loop->lock);
+                    --loop->helpers;
+                    loop->finished.notify_all();
+                }));
+                {
+                    std::lock_guard<std::mutex> guard(loop->lock);
+                    ++loop->helpers;
+                }
+                // Only a slot that is free now: tryStart never queues. A throw from it
+                // means that no thread took the helper.
+                bool started = false;
+                try {
+                    started = pool->tryStart(helper.get());
+                } catch (...) {
+                    std::lock_guard<std::mutex> guard(loop->lock);
+                    --loop->helpers;
+                    throw;
+                }
+                if (!started) {
+                    std::lock_guard<std::mutex> guard(loop->lock);
+                    --loop->helpers;
+                    break;
+                }
+                helper.release(); // the pool deletes it when it has run
+            }
+        } catch (...) {
+            // No item is handed out any more; the helpers finish the ones they hold.
+            loop->next = count;
+            throw;
         }
-        QRunnable* helper = QRunnable::create([loop] {
-            loop->work();
-            std::lock_guard<std::mutex> guard(loop->lock);
-            --loop->helpers;
-            loop->finished.notify_all();
-        });
-        // Only a slot that is free now: tryStart never queues.
-        if (!pool->tryStart(helper)) {
-            delete helper;
-            std::lock_guard<std::mutex> guard(loop->lock);
-            --loop->helpers;
-            break;
-        }
+        loop->work();
     }
-    loop->work();
-    std::unique_lock<std::mutex> guard(loop->lock);
-    loop->finished.wait(guard, [&] { return loop->helpers == 0; });
     if (loop->error)
         std::rethrow_exception(loop->error);
 }

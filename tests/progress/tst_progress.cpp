@@ -17,9 +17,32 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <thread>
 
 #include <time.h>
+
+// Allocation failure on demand: the calling thread's n-th allocation from now throws.
+namespace {
+thread_local int allocationsUntilFailure = -1;
+}
+
+void* operator new(std::size_t size)
+{
+    if (allocationsUntilFailure == 0) {
+        allocationsUntilFailure = -1;
+        throw std::bad_alloc();
+    }
+    if (allocationsUntilFailure > 0)
+        --allocationsUntilFailure;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -114,6 +137,7 @@ private slots:
     void parallelForFromBusyPool();
     void parallelForEveryIndexOnce();
     void parallelForPassesExceptions();
+    void parallelForJoinsWhenStartingFails();
 };
 
 void TestProgress::progressInfoCopiesWhileWritten()
@@ -487,6 +511,54 @@ void TestProgress::parallelForPassesExceptions()
                              }),
                              std::bad_alloc);
     QVERIFY(calls.load() < 100000); // the rest was not handed out
+}
+
+void TestProgress::parallelForJoinsWhenStartingFails()
+{
+    // Each allocation of the starting thread fails in turn. Whatever helpers started before
+    // the failure must have left the body before parallelFor returns or throws: the body
+    // uses the caller's stack.
+    // Only this function's own allocations may fail, not the creation of pool threads (Qt
+    // cannot take an exception there): the threads exist and do not expire.
+    QThreadPool* pool = QThreadPool::globalInstance();
+    pool->setMaxThreadCount(4);
+    const int expiry = pool->expiryTimeout();
+    pool->setExpiryTimeout(-1);
+    std::atomic<int> warm{0};
+    for (int k = 0; k < 4; ++k)
+        pool->start(QRunnable::create([&warm] {
+            ++warm;
+            while (warm < 4)
+                std::this_thread::yield();
+        }));
+    while (warm < 4 || pool->activeThreadCount() > 0) // not waitForDone: it ends the threads
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    bool completed = false;
+    for (int n = 0; n < 200 && !completed; ++n) {
+        std::atomic<int> inside{0};
+        std::atomic<bool> returned{false};
+        std::atomic<int> lateCalls{0};
+        allocationsUntilFailure = n;
+        try {
+            parallelFor(400, [&](int64_t) {
+                ++inside;
+                if (returned)
+                    ++lateCalls;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                --inside;
+            });
+            completed = true;
+        } catch (const std::bad_alloc&) {
+        }
+        allocationsUntilFailure = -1;
+        returned = true;
+        QCOMPARE(inside.load(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        QCOMPARE(lateCalls.load(), 0);
+    }
+    QVERIFY(completed);
+    pool->setExpiryTimeout(expiry);
+    pool->setMaxThreadCount(QThread::idealThreadCount());
 }
 
 int main(int argc, char** argv)
