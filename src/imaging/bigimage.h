@@ -108,8 +108,10 @@ public:
 
 private:
     struct Unfilled {};
-    // Bresenham from (x0, y0) to (x1, y1); the dash pattern starts at point `firstPoint`.
-    void walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstPoint);
+    // Bresenham from (x0, y0) to (x1, y1), its steps firstStep to lastStep only (the whole
+    // line has max(|dx|, |dy|) steps); the dash pattern counts from the line's start.
+    void walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstStep,
+                  int64_t lastStep);
     BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled);
 
     int32_t w_;

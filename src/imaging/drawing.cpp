@@ -64,19 +64,17 @@ void BigImage::drawLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyl
         return;
     const int64_t steps = std::max(std::llabs(int64_t(x1) - x0), std::llabs(int64_t(y1) - y0));
     if (steps > kLongLine) {
-        // Walk only the part near the image; the dash pattern counts the points skipped.
+        // Walk only the steps near the image, continuing the walk of the whole line there:
+        // restarting at a rounded point would put pixels one row or column off.
         double t0, t1;
         if (!clipLine(x0, y0, x1, y1, -2.0, double(w_) + 1.0, double(h_) + 1.0, &t0, &t1))
             return;
-        const int32_t cx0 = int32_t(std::lround(x0 + t0 * (double(x1) - x0)));
-        const int32_t cy0 = int32_t(std::lround(y0 + t0 * (double(y1) - y0)));
-        const int32_t cx1 = int32_t(std::lround(x0 + t1 * (double(x1) - x0)));
-        const int32_t cy1 = int32_t(std::lround(y0 + t1 * (double(y1) - y0)));
-        const int64_t skipped = std::max(std::llabs(int64_t(cx0) - x0), std::llabs(int64_t(cy0) - y0));
-        walkLine(cx0, cy0, cx1, cy1, style, skipped);
+        const int64_t first = std::max<int64_t>(0, int64_t(std::floor(t0 * double(steps))) - 2);
+        const int64_t last = std::min<int64_t>(steps, int64_t(std::ceil(t1 * double(steps))) + 2);
+        walkLine(x0, y0, x1, y1, style, first, last);
         return;
     }
-    walkLine(x0, y0, x1, y1, style, 0);
+    walkLine(x0, y0, x1, y1, style, 0, steps);
 }
 
 void BigImage::drawBox(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style)
@@ -87,21 +85,31 @@ void BigImage::drawBox(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle
     drawLine(x0, y1, x0, y0, style);
 }
 
-void BigImage::walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstPoint)
+void BigImage::walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstStep,
+                        int64_t lastStep)
 {
-    int64_t x = x0;
-    int64_t y = y0;
     const int64_t dx = std::llabs(int64_t(x1) - x0);
     const int64_t dy = std::llabs(int64_t(y1) - y0);
     const int sx = x1 > x0 ? 1 : (x1 < x0 ? -1 : 0);
     const int sy = y1 > y0 ? 1 : (y1 < y0 ? -1 : 0);
-    int64_t err = dx - dy;
+    // The state after `firstStep` steps in closed form. Each step moves along the major
+    // axis; the minor axis has moved by the count of t >= 0 with (2t + 1)·major <
+    // 2·minor·k. The products reach 2^65, hence 128 bits.
+    const auto minorSteps = [](int64_t major, int64_t minor, int64_t k) -> int64_t {
+        const __int128 num = __int128(2) * minor * k - major;
+        return num <= 0 ? 0 : int64_t((num + 2 * __int128(major) - 1) / (2 * __int128(major)));
+    };
+    const int64_t nx = dx >= dy ? firstStep : minorSteps(dy, dx, firstStep);
+    const int64_t ny = dx >= dy ? (dx > 0 ? minorSteps(dx, dy, firstStep) : 0) : firstStep;
+    int64_t x = x0 + sx * nx;
+    int64_t y = y0 + sy * ny;
+    int64_t err = int64_t(__int128(dx) - dy - __int128(nx) * dy + __int128(ny) * dx);
     const bool dashed = style && (style->flags & LineStyle::StyleDashed);
     const size_t patternLength = style ? style->pattern.size() : 0;
     if (style && patternLength > 0)
-        style->patternPos = int32_t(firstPoint % int64_t(patternLength));
+        style->patternPos = int32_t(firstStep % int64_t(patternLength));
 
-    for (;;) {
+    for (int64_t k = firstStep;; ++k) {
         RgbPixel colour = colWhite;
         if (style) {
             colour = style->color;
@@ -111,7 +119,7 @@ void BigImage::walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyl
         }
         if (x >= 0 && x < w_ && y >= 0 && y < h_)
             pixels_[offset(int32_t(x), int32_t(y))] = colour;
-        if (x == x1 && y == y1)
+        if (k >= lastStep)
             break;
         const int64_t e2 = 2 * err;
         if (e2 > -dy) {

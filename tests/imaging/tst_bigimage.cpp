@@ -32,6 +32,8 @@ private slots:
     void dashedPatternRestartsEachLine();
     void lineFarOutsideIsSkipped();
     void longLineAcrossKeepsItsDashes();
+    void longLinesFollowThePlainWalk_data();
+    void longLinesFollowThePlainWalk();
     void antiAliasedHorizontalLine();
     void antiAliasedSteepLine();
     void assertionStaysActive();
@@ -257,6 +259,57 @@ void TestBigImage::longLineAcrossKeepsItsDashes()
     // A steep one through the image also ends quickly and marks its column.
     img->drawLine(5, -2000000000, 6, 2000000000, &dashed);
     QVERIFY(timer.elapsed() < 2000);
+}
+
+void TestBigImage::longLinesFollowThePlainWalk_data()
+{
+    QTest::addColumn<QVector<int>>("ends"); // x0, y0, x1, y1 on a 200 × 50 image
+    QTest::newRow("shallow, from far right") << QVector<int>{2843737, 1157599, 126, 11};
+    QTest::newRow("steep, from far below") << QVector<int>{-37, -11, 1511, 3000007};
+    uint32_t v = 12345;
+    auto next = [&v](int range) {
+        v = v * 1103515245u + 12345u;
+        return int((v >> 8) % uint32_t(2 * range + 1)) - range;
+    };
+    for (int i = 0; i < 24; ++i) {
+        // One end near the image, the other up to three million steps away.
+        const QVector<int> ends{next(250), next(80), next(3000000), next(3000000)};
+        QTest::newRow(qPrintable(QString("random %1").arg(i))) << ends;
+    }
+}
+
+void TestBigImage::longLinesFollowThePlainWalk()
+{
+    QFETCH(QVector<int>, ends);
+    auto img = std::make_shared<BigImage>(200, 50, colGrey);
+    LineStyle dashed(colBlack, LineStyle::StyleDashed, colWhite);
+    img->drawLine(ends[0], ends[1], ends[2], ends[3], &dashed);
+
+    // Every point of the plain walk, dashes counted from the start.
+    auto ref = std::make_shared<BigImage>(200, 50, colGrey);
+    int64_t x = ends[0], y = ends[1];
+    const int64_t dx = std::llabs(int64_t(ends[2]) - x), dy = std::llabs(int64_t(ends[3]) - y);
+    const int sx = ends[2] > x ? 1 : -1, sy = ends[3] > y ? 1 : -1;
+    int64_t err = dx - dy;
+    for (int64_t n = 0;; ++n) {
+        if (x >= 0 && x < 200 && y >= 0 && y < 50)
+            ref->setPixel(int32_t(x), int32_t(y), (n / 6) % 2 == 0 ? colWhite : colBlack);
+        if (x == ends[2] && y == ends[3])
+            break;
+        const int64_t e2 = 2 * err;
+        if (e2 > -dy) {
+            err -= dy;
+            x += sx;
+        }
+        if (e2 < dx) {
+            err += dx;
+            y += sy;
+        }
+    }
+    for (int yy = 0; yy < 50; ++yy)
+        for (int xx = 0; xx < 200; ++xx)
+            if (img->pixelAt(xx, yy) != ref->pixelAt(xx, yy))
+                QFAIL(qPrintable(QString("pixel (%1, %2) differs from the plain walk").arg(xx).arg(yy)));
 }
 
 void TestBigImage::antiAliasedHorizontalLine()
