@@ -12,9 +12,9 @@
 #include "jpegencoder.h"
 
 #include "bigimage.h"
+#include "safeoutput.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -711,14 +711,6 @@ inline uint64_t toZigzag(const int16_t* coef, int16_t* zz, const ZigzagOrder& or
 #endif
 }
 
-/* Removes what the encoder created, but never a device or anything else that is not a
- * plain file. */
-void removePartial(const QString& fileName)
-{
-    if (QFileInfo(fileName).isFile())
-        QFile::remove(fileName);
-}
-
 bool validParams(const JpegParams& p)
 {
     return p.pixels != nullptr && p.width > 0 && p.height > 0 && p.width <= kMaxSide && p.height <= kMaxSide;
@@ -729,6 +721,7 @@ bool validParams(const JpegParams& p)
 struct JpegEncoder::State {
     JpegParams params;
     QString fileName;
+    std::unique_ptr<SafeOutput> target; // a failed encode leaves the old file as it was
     FILE* outfile = nullptr;
     bool ok = true; /* every fwrite so far succeeded */
 
@@ -929,15 +922,15 @@ JpegEncoder::JpegEncoder(const JpegParams& params, const QString& fileName) : st
         return;
     buildQuantTable(s.quant[0], kLumaQuant, params.quality);
     buildQuantTable(s.quant[1], kChromaQuant, params.quality);
-    s.outfile = std::fopen(QFile::encodeName(fileName).constData(), "wb");
+    s.target = std::make_unique<SafeOutput>(fileName);
+    if (s.target->ok())
+        s.outfile = std::fopen(QFile::encodeName(s.target->path()).constData(), "wb");
 }
 
 JpegEncoder::~JpegEncoder()
 {
-    if (stat_->outfile != nullptr) {
+    if (stat_->outfile != nullptr)
         std::fclose(stat_->outfile);
-        removePartial(stat_->fileName);
-    }
 }
 
 bool JpegEncoder::isOpen() const
@@ -959,9 +952,7 @@ bool JpegEncoder::encode()
     ok = std::fclose(s.outfile) == 0 && ok;
     s.outfile = nullptr;
     s.params = JpegParams();
-    if (!ok)
-        removePartial(s.fileName);
-    return ok;
+    return ok && s.target->commit();
 }
 
 bool writeJpeg(const BigImage& image, const QString& fileName, int quality, const QByteArray& comment,

@@ -1,6 +1,7 @@
 #include "pnm.h"
 
 #include "assertion.h"
+#include "safeoutput.h"
 
 #include <QFile>
 
@@ -327,21 +328,17 @@ int64_t ppm_minimum_data_bytes(int type, int width, int height)
 
 bool write_ppm(const uint8_t* pixels, int width, int height, const QString& fileName)
 {
-    const QByteArray name = QFile::encodeName(fileName);
-    bool ok;
-    {
-        std::ofstream out(name.constData(), std::ios::binary | std::ios::trunc);
-        if (!out.is_open())
-            return false;
-        out << "P6\n" << width << " " << height << "\n# created by Brightfold\n255\n";
-        const int64_t total = int64_t(width) * int64_t(height) * 3;
-        constexpr int64_t kBlock = 1 << 20;
-        for (int64_t pos = 0; pos < total && out.good(); pos += kBlock)
-            out.write(reinterpret_cast<const char*>(pixels) + pos, std::streamsize(std::min(kBlock, total - pos)));
-        out.close();
-        ok = !out.fail();
-    }
-    if (!ok)
-        QFile::remove(fileName);
-    return ok;
+    SafeOutput target(fileName);
+    if (!target.ok())
+        return false;
+    std::ofstream out(QFile::encodeName(target.path()).constData(), std::ios::binary | std::ios::trunc);
+    if (!out.is_open())
+        return false;
+    out << "P6\n" << width << " " << height << "\n# created by Brightfold\n255\n";
+    const int64_t total = int64_t(width) * int64_t(height) * 3;
+    constexpr int64_t kBlock = 1 << 20;
+    for (int64_t pos = 0; pos < total && out.good(); pos += kBlock)
+        out.write(reinterpret_cast<const char*>(pixels) + pos, std::streamsize(std::min(kBlock, total - pos)));
+    out.close();
+    return !out.fail() && target.commit();
 }

@@ -30,5 +30,5 @@ int read_ppm_value(std::istream& in);
 int64_t ppm_minimum_data_bytes(int type, int width, int height);
 
 // Writes a P6 file. True only when the whole file was written and closed; a failed write
-// leaves no file behind.
+// leaves the target as it was (see SafeOutput).
 bool write_ppm(const uint8_t* pixels, int width, int height, const QString& fileName);

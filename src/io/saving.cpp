@@ -2,6 +2,7 @@
 
 #include "jpegencoder.h"
 #include "pnm.h"
+#include "safeoutput.h"
 #include "statuswatcher.h"
 #include "tiffwriter.h"
 #include "watchedwait.h"
@@ -93,16 +94,17 @@ bool writeThroughQt(const BigImageSaveData& data)
         out.setDotsPerMeterX(data.dpi.x);
     if (data.dpi.y > 0)
         out.setDotsPerMeterY(data.dpi.y);
-    QFile file(data.filename);
-    if (!file.open(QIODevice::WriteOnly)) {
+    SafeOutput target(data.filename);
+    QFile file(target.path());
+    if (!target.ok() || !file.open(QIODevice::WriteOnly)) {
         data.message("Could not open file " + data.filename + ".");
         return false;
     }
-    // Qt picks the format from the file's suffix.
-    const bool written = out.save(&file, nullptr, 100) && file.flush();
+    // Qt picks the format from the file's suffix (the temporary file keeps the target's).
+    bool written = out.save(&file, nullptr, 100) && file.flush();
     file.close();
-    if (!written || file.error() != QFileDevice::NoError) {
-        file.remove();
+    written = written && file.error() == QFileDevice::NoError && target.commit();
+    if (!written) {
         data.message("Could not write file " + data.filename + ".");
         return false;
     }

@@ -7,12 +7,12 @@
 #include "tiffwriter.h"
 
 #include "bigimage.h"
+#include "safeoutput.h"
 #include "statuswatcher.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 
 #include <zlib.h>
 
@@ -649,18 +649,15 @@ bool writeTiff(std::shared_ptr<BigImage> image, QString fileName, bool colour, Q
         return false;
     }
 
-    auto writer = std::make_shared<ORL_image_data::Writer>(fileName);
-    if (!writer->isOpen()) {
+    SafeOutput target(fileName);
+    auto writer = std::make_shared<ORL_image_data::Writer>(target.ok() ? target.path() : QString());
+    if (!target.ok() || !writer->isOpen()) {
         post("Could not open filename " + fileName);
         return false;
     }
     bool written = tiff.write(*writer);
-    written = writer->close() && written;
-    if (!written) {
-        // Never delete what is not a plain file (a device given as the name, for one).
-        if (QFileInfo(fileName).isFile())
-            QFile::remove(fileName);
+    written = writer->close() && written && target.commit();
+    if (!written)
         post(writer->tooLarge() ? tooLargeText : "Could not write " + fileName + ".");
-    }
     return written;
 }

@@ -14,6 +14,13 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace BigImageIO;
 
 namespace {
@@ -40,6 +47,12 @@ QString magic(const QString& path)
     return b.isEmpty() ? "none" : "other";
 }
 
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+}
+
 BigImagePtr smooth(int w, int h)
 {
     auto img = makeBigImage(w, h);
@@ -64,6 +77,8 @@ private slots:
     void refusals();
     void unwritableFolder_data();
     void unwritableFolder();
+    void targetsSurviveSaves_data();
+    void targetsSurviveSaves();
     void nullImageDoesNothing();
     void dialogSavesTwice();
     void dialogCancelled();
@@ -219,6 +234,90 @@ void TestSaving::unwritableFolder()
     saveToFile(data);
     QCOMPARE(watcher.messages(), QStringList{message.arg(data.filename)});
     QVERIFY(!data.saved);
+}
+
+void TestSaving::targetsSurviveSaves_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("target");  // file, link (to a file), full (/dev/full), null (/dev/null)
+    QTest::addColumn<bool>("diskFull");   // writes past 4 kB fail, as on a full disk
+    QTest::addColumn<QString>("message"); // empty: saved
+    QTest::newRow("Qt jpg, disk full") << 200 << "a.jpg" << "file" << true << "Could not write file %1.";
+    QTest::newRow("Qt png through a link, disk full") << 200 << "b.png" << "link" << true << "Could not write file %1.";
+    QTest::newRow("own PNM, disk full") << 200 << "c.pnm" << "file" << true << "Could not write file %1.";
+    QTest::newRow("own JPEG, disk full") << 32000 << "d.jpg" << "file" << true << "Could not write file %1.";
+    QTest::newRow("own TIFF through a link, disk full") << 200 << "e.tif" << "link" << true << "Could not write %1.";
+    QTest::newRow("Qt jpg replaces a file") << 200 << "f.jpg" << "file" << false << "";
+    QTest::newRow("own TIFF replaces a linked file") << 200 << "g.tif" << "link" << false << "";
+    QTest::newRow("Qt png into a full device") << 200 << "h.png" << "full" << false << "Could not write file %1.";
+    QTest::newRow("own PNM into a full device") << 200 << "i.pnm" << "full" << false << "Could not write file %1.";
+    QTest::newRow("own JPEG into a full device") << 32000 << "j.jpg" << "full" << false << "Could not write file %1.";
+    QTest::newRow("own TIFF into a full device") << 200 << "k.tif" << "full" << false << "Could not write %1.";
+    QTest::newRow("own PNM into a null device") << 200 << "l.pnm" << "null" << false << "";
+}
+
+void TestSaving::targetsSurviveSaves()
+{
+    // A save never removes or damages what it did not make: a failed one leaves the old file
+    // byte for byte (and its permissions), a link stays a link, a device stays a device.
+    QFETCH(int, width);
+    QFETCH(QString, name);
+    QFETCH(QString, target);
+    QFETCH(bool, diskFull);
+    QFETCH(QString, message);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(name);
+    const QString real = folder.filePath("real-" + name);
+    const QByteArray old = "the previous file";
+    if (target == "file" || target == "link") {
+        writeBytes(target == "file" ? path : real, old);
+        QVERIFY(QFile::setPermissions(target == "file" ? path : real,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        if (target == "link")
+            QVERIFY(QFile::link(real, path));
+    } else {
+        if (geteuid() != 0)
+            QSKIP("making a device node needs root");
+        QCOMPARE(mknod(QFile::encodeName(path).constData(), S_IFCHR | 0666, makedev(1, target == "full" ? 7 : 3)), 0);
+    }
+
+    RecordingWatcher watcher;
+    BigImageSaveData data;
+    data.image = makeRandom(width, width > 1000 ? 3 : 200, 5);
+    data.filename = path;
+    data.watcher = &watcher;
+    data.filters = saveFilters(data.image, SizeNotice::None);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    if (diskFull) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = before;
+        small.rlim_cur = 4096;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    saveToFile(data);
+    setrlimit(RLIMIT_FSIZE, &before);
+
+    QCOMPARE(watcher.messages(), message.isEmpty() ? QStringList() : QStringList{message.arg(path)});
+    QCOMPARE(data.saved, message.isEmpty());
+    struct stat st;
+    QCOMPARE(lstat(QFile::encodeName(path).constData(), &st), 0);
+    if (target == "full" || target == "null") {
+        QVERIFY(S_ISCHR(st.st_mode));
+    } else {
+        QCOMPARE(S_ISLNK(st.st_mode), target == "link");
+        const QString file = target == "file" ? path : real;
+        if (message.isEmpty())
+            QVERIFY(fileBytes(file) != old && magic(file) != "other");
+        else
+            QCOMPARE(fileBytes(file), old);
+        QCOMPARE(stat(QFile::encodeName(file).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0640));
+    }
+    // Nothing else was left in the folder.
+    const QStringList left = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    QCOMPARE(left.size(), target == "link" ? 2 : 1);
 }
 
 void TestSaving::nullImageDoesNothing()
