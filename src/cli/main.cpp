@@ -45,7 +45,12 @@ const char* const kUsage =
     "         --width is the matching width (default 50).\n"
     "\n"
     "Messages go to standard error, with a progress bar while a long step runs when standard\n"
-    "error is a terminal. The exit status is 0 when OUTPUT was written, 1 otherwise.\n";
+    "error is a terminal. Exit status: 0 when OUTPUT was written; 2 when it was written from\n"
+    "a damaged input (what could be read of a corrupt or cut JPEG file, the rest filled with\n"
+    "grey); 1 otherwise.\n";
+
+constexpr int kWrittenFromDamagedInput = 2;
+constexpr int kMaxJpegComment = 65533; // a comment segment's length field counts itself too
 
 int fail(const QString& text)
 {
@@ -66,6 +71,15 @@ int writeImage(const BigImagePtr& image, const QString& output, DotsPerMetre dpi
     save.filters = BigImageIO::saveFilters(image, BigImageIO::SizeNotice::StandardError);
     BigImageIO::saveToFile(save);
     return save.saved ? 0 : 1;
+}
+
+// The exit status once the inputs are loaded: a file written from a damaged input says so.
+int finish(int written, const BigImageLoadData& load, const QString& output)
+{
+    if (written != 0 || !load.damaged)
+        return written;
+    std::fprintf(stderr, "Warning: %s was written from a damaged input.\n", output.toLocal8Bit().constData());
+    return kWrittenFromDamagedInput;
 }
 
 int convert(const QStringList& args)
@@ -92,6 +106,9 @@ int convert(const QStringList& args)
     const QString kind = QFileInfo(output).suffix().toLower();
     if (haveComment && kind != "jpg" && kind != "jpeg" && kind != "tif" && kind != "tiff")
         return fail("--comment is for JPEG and TIFF outputs only (.jpg, .jpeg, .tif, .tiff), not for " + output + ".");
+    if (haveComment && (kind == "jpg" || kind == "jpeg") && comment.toLocal8Bit().size() > kMaxJpegComment)
+        return fail("--comment holds " + QString::number(comment.toLocal8Bit().size())
+                    + " bytes; a JPEG file holds at most " + QString::number(kMaxJpegComment) + ".");
 
     ConsoleWatcher watcher(stderr);
     DotsPerMetre dpi;
@@ -102,7 +119,7 @@ int convert(const QStringList& args)
     if (!image)
         return 1;
 
-    return writeImage(image, output, dpi, comment, &watcher);
+    return finish(writeImage(image, output, dpi, comment, &watcher), load, output);
 }
 
 // "a,b,c" into exactly `count` numbers (pixels; decimals place a marker between pixels, as a
@@ -214,7 +231,7 @@ int stitch(const QStringList& args)
     watchedWait(future, &watcher, QStringLiteral("stitch"), false, &progress);
     if (!outcome.image)
         return fail(outcome.error);
-    return writeImage(outcome.image, positional[2], leftDpi, QString(), &watcher);
+    return finish(writeImage(outcome.image, positional[2], leftDpi, QString(), &watcher), load, positional[2]);
 }
 
 } // namespace

@@ -22,6 +22,7 @@ struct BigImageLoadData {
     StatusWatcher* watcher = nullptr; // may be null: no progress, messages dropped
     DotsPerMetre* dpi = nullptr;      // if set, receives the image's resolution
     bool loaded = false;
+    bool damaged = false; // loaded from a damaged file: what could be read of it
     QString filename = QStringLiteral("no file loaded");
     QString filter;
 

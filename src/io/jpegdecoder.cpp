@@ -5,11 +5,16 @@
 #include <QFile>
 #include <QImage>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <csetjmp>
 #include <new>
+#include <vector>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace BigImageIO {
 
@@ -19,10 +24,13 @@ constexpr int kRowsPerRead = 16;
 
 // libjpeg reports fatal errors through error_exit, which must not return: jump back to the
 // decoder with the message kept.
+struct Decode;
+
 struct ErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    Decode* decode = nullptr;
 };
 
 void errorExit(j_common_ptr cinfo)
@@ -32,10 +40,6 @@ void errorExit(j_common_ptr cinfo)
     std::longjmp(err->jump, 1);
 }
 
-// Warnings (premature end of data, corrupt bytes) do not stop the decode; the damaged part
-// comes out as libjpeg fills it, as with Qt's reader.
-void ignoreMessage(j_common_ptr, int) {}
-
 // Everything the decode touches lives here, in memory reached through a pointer, so that
 // nothing depends on local variables after a longjmp.
 struct Decode {
@@ -44,7 +48,65 @@ struct Decode {
     FILE* file = nullptr;
     JpegDecodeResult result;
     QFuture<void> prefault;
+    bool readingRows = false;
+    QString damage;      // the first warning that the data is damaged
+    bool endOfFile = false; // the data ran out: libjpeg makes up the rest of the scan
 };
+
+// Warnings do not stop libjpeg: it resynchronises after corrupt data and makes up the rest
+// of a cut file. Those that say the image data is damaged are kept; the others (unknown
+// JFIF versions, odd colour transforms, bytes after the last row) change no pixel.
+void keepDamage(j_common_ptr cinfo, int level)
+{
+    if (level >= 0)
+        return; // trace messages
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    Decode* d = err->decode;
+    if (!d || !d->readingRows)
+        return;
+    const int code = cinfo->err->msg_code;
+    if (code != JWRN_HIT_MARKER && code != JWRN_JPEG_EOF && code != JWRN_HUFF_BAD_CODE && code != JWRN_MUST_RESYNC
+        && code != JWRN_NOT_SEQUENTIAL && code != JWRN_EXTRANEOUS_DATA && code != JWRN_ARITH_BAD_CODE
+        && code != JWRN_BOGUS_PROGRESSION)
+        return;
+    if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)
+        d->endOfFile = true;
+    if (d->damage.isEmpty()) {
+        char text[JMSG_LENGTH_MAX];
+        (*cinfo->err->format_message)(cinfo, text);
+        d->damage = QString::fromLocal8Bit(text);
+    }
+}
+
+// The first rows decode into a small buffer before the image is allocated: a few bytes whose
+// frame header promises gigabytes commit nothing unless their data decodes.
+constexpr int32_t kProbeRows = kRowsPerRead;
+
+// libjpeg's own buffers (whole-image coefficients for progressive files) are limited in
+// proportion to the file, so that a tiny progressive file cannot make it take gigabytes;
+// real files compress far less than 1 : 2000.
+size_t libjpegMemoryLimit(FILE* file)
+{
+    long size = 0;
+    if (std::fseek(file, 0, SEEK_END) == 0)
+        size = std::max(0L, std::ftell(file));
+    std::rewind(file);
+    return std::max<size_t>(size_t(256) << 20, size_t(size) * 2000);
+}
+
+// Reads rows [first, first + count) into rows[]; false when libjpeg delivered none (it only
+// does so at the end of the data when reading from a suspending source, never here).
+bool readRows(jpeg_decompress_struct& cinfo, JSAMPROW* rows, int32_t count)
+{
+    int32_t done = 0;
+    while (done < count) {
+        const JDIMENSION got = jpeg_read_scanlines(&cinfo, rows + done, JDIMENSION(count - done));
+        if (got == 0)
+            return false;
+        done += int32_t(got);
+    }
+    return true;
+}
 
 void run(Decode* d, std::atomic<float>* progress)
 {
@@ -56,9 +118,27 @@ void run(Decode* d, std::atomic<float>* progress)
         return;
     }
     cinfo.out_color_space = JCS_RGB;
+    d->readingRows = true; // progressive files decode their scans in jpeg_start_decompress
     jpeg_start_decompress(&cinfo);
     const int32_t width = int32_t(cinfo.output_width);
     const int32_t height = int32_t(cinfo.output_height);
+    const size_t rowBytes = size_t(width) * 3;
+    // A single scan is decoded as the rows are read: once its data ran out, every further
+    // row is made up. Files of several scans were read whole by jpeg_start_decompress; a
+    // missing later scan only leaves them coarser, so all their rows are kept.
+    const bool singleScan = !jpeg_has_multiple_scans(&cinfo);
+    auto dataEnded = [&] { return singleScan && d->endOfFile; };
+
+    const int32_t probeRows = std::min(kProbeRows, height);
+    std::vector<uint8_t> probe(rowBytes * size_t(probeRows));
+    JSAMPROW rows[kProbeRows];
+    for (int32_t i = 0; i < probeRows; ++i)
+        rows[i] = probe.data() + rowBytes * size_t(i);
+    if (!readRows(cinfo, rows, probeRows) || dataEnded()) {
+        d->result.error = d->damage.isEmpty() ? QStringLiteral("no image data") : d->damage;
+        d->result.status = JpegDecodeStatus::Failed;
+        return;
+    }
     try {
         d->result.image = BigImage::makeUnfilled(width, height);
     } catch (const std::bad_alloc&) {
@@ -66,19 +146,35 @@ void run(Decode* d, std::atomic<float>* progress)
         return;
     }
     BigImage& img = *d->result.image;
+    for (int32_t i = 0; i < probeRows; ++i)
+        std::memcpy(img.row(i), rows[i], rowBytes);
+    std::vector<uint8_t>().swap(probe);
     // The other core maps the new image's memory while this one decodes into it.
     d->prefault = prefaultInBackground(d->result.image);
-    JSAMPROW rows[kRowsPerRead];
-    while (cinfo.output_scanline < cinfo.output_height) {
+    while (cinfo.output_scanline < cinfo.output_height && !dataEnded()) {
         const int32_t first = int32_t(cinfo.output_scanline);
         const int32_t count = std::min<int32_t>(kRowsPerRead, height - first);
         for (int32_t i = 0; i < count; ++i)
             rows[i] = reinterpret_cast<JSAMPROW>(img.row(first + i));
-        jpeg_read_scanlines(&cinfo, rows, JDIMENSION(count));
+        if (!readRows(cinfo, rows, count))
+            break;
         if (progress)
             *progress = float(cinfo.output_scanline) / float(height);
     }
-    jpeg_finish_decompress(&cinfo);
+    d->readingRows = false;
+    const int32_t decoded = int32_t(cinfo.output_scanline);
+    if (decoded < height) {
+        // A cut file: what libjpeg would make up is the background; no need to decode it.
+        const uint8_t grey = img.background().r;
+        if (img.background() == RgbPixel{grey, grey, grey})
+            std::memset(img.row(decoded), grey, rowBytes * size_t(height - decoded));
+        else
+            for (int32_t y = decoded; y < height; ++y)
+                std::fill(img.row(y), img.row(y) + width, img.background());
+        jpeg_abort_decompress(&cinfo);
+    } else {
+        jpeg_finish_decompress(&cinfo);
+    }
 
     DotsPerMetre& dpi = d->result.dpi;
     if (cinfo.density_unit == 1) {
@@ -89,11 +185,16 @@ void run(Decode* d, std::atomic<float>* progress)
         dpi.y = int32_t(100.0 * cinfo.Y_density);
     } else {
         // No density: what a QImage holds by default (it follows the screen's resolution).
-        const QImage probe(1, 1, QImage::Format_RGB888);
-        dpi.x = probe.dotsPerMeterX();
-        dpi.y = probe.dotsPerMeterY();
+        const QImage probeImage(1, 1, QImage::Format_RGB888);
+        dpi.x = probeImage.dotsPerMeterX();
+        dpi.y = probeImage.dotsPerMeterY();
     }
-    d->result.status = JpegDecodeStatus::Decoded;
+    if (d->damage.isEmpty()) {
+        d->result.status = JpegDecodeStatus::Decoded;
+    } else {
+        d->result.status = JpegDecodeStatus::Damaged;
+        d->result.error = d->damage;
+    }
 }
 
 } // namespace
@@ -108,9 +209,11 @@ JpegDecodeResult decodeJpeg(const QString& fileName, std::atomic<float>* progres
     }
     d->cinfo.err = jpeg_std_error(&d->err.pub);
     d->err.pub.error_exit = errorExit;
-    d->err.pub.emit_message = ignoreMessage;
+    d->err.pub.emit_message = keepDamage;
+    d->err.decode = d.get();
     jpeg_create_decompress(&d->cinfo);
     if (setjmp(d->err.jump) == 0) {
+        d->cinfo.mem->max_memory_to_use = long(std::min<size_t>(libjpegMemoryLimit(d->file), LONG_MAX));
         jpeg_stdio_src(&d->cinfo, d->file);
         run(d.get(), progress);
     } else {
@@ -118,7 +221,7 @@ JpegDecodeResult decodeJpeg(const QString& fileName, std::atomic<float>* progres
         d->result.error = QString::fromLocal8Bit(d->err.message);
         d->result.image.reset();
     }
-    if (d->result.status != JpegDecodeStatus::Decoded)
+    if (d->result.status != JpegDecodeStatus::Decoded && d->result.status != JpegDecodeStatus::Damaged)
         d->result.image.reset();
     jpeg_destroy_decompress(&d->cinfo);
     std::fclose(d->file);

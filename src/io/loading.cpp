@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace BigImageIO {
@@ -176,7 +177,13 @@ bool takeDirectResult(const Decoded& decoded, const QString& fileName, BigImageL
     case Status::Failed:
         data.message("Could not read to QImage: " + fileName + ".");
         break;
-    case Status::Decoded:
+    default: // decoded, or (JPEG only) damaged with what could be read
+        if constexpr (std::is_same_v<Status, JpegDecodeStatus>) {
+            if (decoded.status == Status::Damaged) {
+                data.message(fileName + " is damaged: " + decoded.error + ".");
+                data.damaged = true;
+            }
+        }
         if (data.dpi)
             *data.dpi = decoded.dpi;
         data.loaded = true;

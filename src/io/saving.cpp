@@ -27,6 +27,7 @@ namespace {
 constexpr int64_t kQtByteLimit = 2147483646;
 constexpr int32_t kQtSideLimit = 31999;
 constexpr int32_t kJpegSideLimit = 64999;
+constexpr int kMaxJpegComment = 65533; // the encoder keeps no more
 
 const QString kJpegFilter = QStringLiteral("JPEG (*.jpg *.jpeg)");
 const QString kTiffFilter = QStringLiteral("TIFF (*.tif *.tiff)");
@@ -63,6 +64,9 @@ bool writeOwnJpeg(const BigImageSaveData& data)
         data.message("Could not write file " + data.filename + ".");
         return false;
     }
+    if (params.comment.size() > kMaxJpegComment)
+        data.message("The comment in " + data.filename + " was cut to " + QString::number(kMaxJpegComment)
+                     + " bytes, the most a JPEG file holds.");
     return true;
 }
 

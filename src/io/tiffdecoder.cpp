@@ -125,6 +125,10 @@ bool fastPathLayout(TIFF* tif, Layout* l)
         if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &l->tileWidth) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &l->tileLength)
             || l->tileWidth == 0 || l->tileLength == 0 || l->tileWidth % 16 != 0 || l->tileLength % 16 != 0)
             return false;
+        // The tile buffer is allocated before anything is decoded: tiles of more than 64 MB
+        // are no scanner's, and Qt's reader may decide on them.
+        if (uint64_t(l->tileWidth) * l->tileLength * samples > (uint64_t(64) << 20))
+            return false;
         const uint64_t across = (uint64_t(width) + l->tileWidth - 1) / l->tileWidth;
         const uint64_t down = (uint64_t(height) + l->tileLength - 1) / l->tileLength;
         return TIFFNumberOfTiles(tif) == across * down;
@@ -218,6 +222,28 @@ bool readTiles(TIFF* tif, const Layout& l, BigImage& img, std::atomic<float>* pr
     return true;
 }
 
+// The start of the first strip (up to 1 MB of it) or the first tile decodes into a buffer of
+// its own before the image is allocated: a few bytes of garbage whose header promises
+// gigabytes then cost no more than that buffer.
+bool firstDataDecodes(TIFF* tif, const Layout& l)
+{
+    constexpr int64_t kProbeBytes = int64_t(1) << 20;
+    int64_t bytes = 0;
+    if (l.tiled) {
+        bytes = int64_t(l.tileWidth) * int64_t(l.tileLength) * l.samples;
+    } else {
+        const int64_t rowBytes = int64_t(l.width) * l.samples;
+        const int64_t stripBytes = int64_t(std::min<uint32_t>(l.rowsPerStrip, uint32_t(l.height))) * rowBytes;
+        // Whole rows where they fit, so that every codec sees whole rows.
+        bytes = rowBytes <= kProbeBytes ? kProbeBytes / rowBytes * rowBytes : kProbeBytes / l.samples * l.samples;
+        bytes = std::min(bytes, stripBytes);
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(bytes));
+    const tmsize_t got = l.tiled ? TIFFReadEncodedTile(tif, 0, buffer.data(), tmsize_t(bytes))
+                                 : TIFFReadEncodedStrip(tif, 0, buffer.data(), tmsize_t(bytes));
+    return got == tmsize_t(bytes);
+}
+
 // Qt's TIFF reader: the unit defaults to inches; centimetres multiply in float, inches in
 // double; other units, a missing resolution or a result of 0 keep a QImage's default.
 DotsPerMetre resolutionAsQt(TIFF* tif)
@@ -258,6 +284,10 @@ void run(Decode* d, const QString& fileName, std::atomic<float>* progress)
         return;
     }
     try {
+        if (!firstDataDecodes(tif, l)) {
+            d->result.error = d->firstError.isEmpty() ? QStringLiteral("the image data cannot be decoded") : d->firstError;
+            return;
+        }
         d->result.image = BigImage::makeUnfilled(l.width, l.height);
     } catch (const std::bad_alloc&) {
         d->result.status = TiffDecodeStatus::OutOfMemory;

@@ -92,8 +92,8 @@ private slots:
     void convertEveryFormat_data();
     void convertEveryFormat();
     void commentInJpegAndTiff();
-    void failuresExitOne_data();
-    void failuresExitOne();
+    void exitStatusAndMessages_data();
+    void exitStatusAndMessages();
     void sizeNoticeOnStandardError();
     void stitchWritesTheEngineResult();
     void stitchFailures_data();
@@ -113,6 +113,11 @@ void TestCli::initTestCase()
     QVERIFY(q.save(dir.filePath("in.tif")));
     QVERIFY(q.save(dir.filePath("in.jpg"), "jpg", 98));
     QVERIFY(write_ppm(reinterpret_cast<const uint8_t*>(source->data()), 97, 61, dir.filePath("in.pnm")));
+    QFile jpeg(dir.filePath("in.jpg")), cut(dir.filePath("cut.jpg")), overflow(dir.filePath("overflow.ppm"));
+    QVERIFY(jpeg.open(QIODevice::ReadOnly) && cut.open(QIODevice::WriteOnly) && overflow.open(QIODevice::WriteOnly));
+    const QByteArray bytes = jpeg.readAll();
+    cut.write(bytes.left(bytes.size() * 2 / 3));
+    overflow.write("P6\n1760000000 1760000000\n255\n" + QByteArray(200000, 'x'));
 }
 
 void TestCli::help()
@@ -187,32 +192,45 @@ void TestCli::commentInJpegAndTiff()
     QVERIFY2(info.out.contains("Software: Sheet 12, north"), info.out.constData());
 }
 
-void TestCli::failuresExitOne_data()
+void TestCli::exitStatusAndMessages_data()
 {
     QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message"); // %1: the temporary folder
-    QTest::newRow("comment on png") << QStringList{"convert", "%1/in.png", "%1/x.png", "--comment", "t"}
-                                    << "--comment is for JPEG and TIFF outputs only";
-    QTest::newRow("unsupported input") << QStringList{"convert", "%1/in.PNG", "%1/x.jpg"}
-                                       << "Unsupported fileformat: %1/in.PNG";
-    QTest::newRow("missing input") << QStringList{"convert", "%1/none.png", "%1/x.jpg"}
-                                   << "Cannot read from file %1/none.png.";
-    QTest::newRow("output format not offered") << QStringList{"convert", "%1/in.png", "%1/x.ppm"}
-                                               << "Invalid fileformat for file %1/x.ppm.";
-    QTest::newRow("unwritable output") << QStringList{"convert", "%1/in.png", "%1/no/x.png"}
-                                       << "Could not open file %1/no/x.png.";
+    QTest::addColumn<int>("lines");       // of standard error
+    QTest::newRow("comment on png") << QStringList{"convert", "%1/in.png", "%1/x.png", "--comment", "t"} << 1
+                                    << "--comment is for JPEG and TIFF outputs only" << 1;
+    QTest::newRow("unsupported input") << QStringList{"convert", "%1/in.PNG", "%1/x.jpg"} << 1
+                                       << "Unsupported fileformat: %1/in.PNG" << 1;
+    QTest::newRow("missing input") << QStringList{"convert", "%1/none.png", "%1/x.jpg"} << 1
+                                   << "Cannot read from file %1/none.png." << 1;
+    QTest::newRow("output format not offered") << QStringList{"convert", "%1/in.png", "%1/x.ppm"} << 1
+                                               << "Invalid fileformat for file %1/x.ppm." << 1;
+    QTest::newRow("unwritable output") << QStringList{"convert", "%1/in.png", "%1/no/x.png"} << 1
+                                       << "Could not open file %1/no/x.png." << 1;
+    QTest::newRow("PNM size overflowing 64 bits") << QStringList{"convert", "%1/overflow.ppm", "%1/x.pnm"} << 1
+                                                  << "loadPPM: File is truncated: %1/overflow.ppm." << 1;
+    QTest::newRow("comment too long for JPEG")
+        << QStringList{"convert", "%1/in.png", "%1/x.jpg", "--comment", QString(65534, 'c')} << 1
+        << "--comment holds 65534 bytes; a JPEG file holds at most 65533." << 1;
+    // Written, from what could be read: the damage and the warning, and an exit status of its own.
+    QTest::newRow("cut JPEG input") << QStringList{"convert", "%1/cut.jpg", "%1/x.png"} << 2
+                                    << "%1/cut.jpg is damaged: Premature end of JPEG file.\n"
+                                       "Warning: %1/x.png was written from a damaged input." << 2;
 }
 
-void TestCli::failuresExitOne()
+void TestCli::exitStatusAndMessages()
 {
     QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(int, lines);
     for (QString& a : args)
         a = a.arg(dir.path());
     const CliResult r = cli(args);
-    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.exitCode, exitCode);
     QVERIFY2(r.err.contains(message.arg(dir.path()).toUtf8()), r.err.constData());
-    QCOMPARE(r.err.count('\n'), 1); // told once
+    QCOMPARE(r.err.count('\n'), lines); // told once
 }
 
 void TestCli::sizeNoticeOnStandardError()
