@@ -25,7 +25,18 @@
 
 namespace {
 const char* const defaultIcon = ":/ps.ico";
+
+// The icon buttons' sheet. Under Fusion a sheet that sets only the background keeps the
+// native bevel with its opaque face; without a border the sheet paints the whole button,
+// so only the icon shows on the window's ground. A faint grey wash on hover and press
+// reads on the dark and the light ground alike.
+QString iconButtonSheet(const QString& background)
+{
+    return "QPushButton { background-color: " + background + "; border: none; padding: 4px; }"
+           " QPushButton:hover:enabled { background-color: rgba(128, 128, 128, 60); }"
+           " QPushButton:pressed { background-color: rgba(128, 128, 128, 110); }";
 }
+} // namespace
 
 Stitching::Stitching()
     : QMainWindow(nullptr)
@@ -63,7 +74,7 @@ Stitching::Stitching()
 void Stitching::setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize)
 {
     button->setIcon(QIcon(iconPath));
-    button->setStyleSheet("background-color: rgba(168, 168, 168, 0);");
+    button->setStyleSheet(iconButtonSheet("rgba(168, 168, 168, 0)"));
     button->setIconSize(iconSize);
     button->setText(QString());
 }
@@ -309,7 +320,7 @@ void Stitching::setButtonBackground(const QString& colour)
                                         "btRightRotCW", "btSwitch"};
     for (const char* name : names) {
         if (auto* button = findChild<QPushButton*>(name))
-            button->setStyleSheet("background-color: " + colour);
+            button->setStyleSheet(iconButtonSheet(colour));
     }
 }
 
@@ -343,11 +354,11 @@ void Stitching::on_actionLGPLv3_triggered()
 void Stitching::on_actionDark_Mode_triggered()
 {
     setPalette(darkPalette());
-    setButtonBackground("rgba(168, 168, 168, 0);");
+    setButtonBackground("rgba(168, 168, 168, 0)");
 }
 
 void Stitching::on_actionLight_Mode_triggered()
 {
     setPalette(style()->standardPalette());
-    setButtonBackground("rgba(240, 240, 240, 0);");
+    setButtonBackground("rgba(240, 240, 240, 0)");
 }

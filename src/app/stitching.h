@@ -29,9 +29,10 @@ public:
     Stitching();
     ~Stitching() override;
 
-    // Gives the five icon buttons the style sheet "background-color: " + colour.
+    // Gives the five icon buttons a borderless style sheet with this background colour
+    // (a CSS colour without the closing semicolon).
     void setButtonBackground(const QString& colour);
-    // An icon in place of the button's text, on a transparent background.
+    // An icon in place of the button's text, borderless on a transparent background.
     static void setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize);
 
     StatusWatcher* statusWatcher() const { return watcher; }
