@@ -15,6 +15,7 @@
 #include "ui_stitching.h"
 #include "watchedwait.h"
 
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QtConcurrent>
 #include <QIcon>
@@ -114,8 +115,33 @@ void Stitching::showResults()
     dialog.exec();
 }
 
+void Stitching::beginWork()
+{
+    ++workRunning;
+}
+
+void Stitching::endWork()
+{
+    if (--workRunning == 0 && closeRequested)
+        close();
+}
+
+void Stitching::closeEvent(QCloseEvent* event)
+{
+    if (workRunning == 0) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    if (!closeRequested) {
+        closeRequested = true;
+        watcher->setNote(tr("Seamwright will close when this has finished."));
+    }
+}
+
 void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, ZoomImage* red, ZoomImage* blue)
 {
+    beginWork();
     disableInterface();
     BigImageLoadData data;
     data.icon = defaultIcon;
@@ -133,6 +159,7 @@ void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, 
         fileName->setText(QString());
     }
     evaluateInterface();
+    endWork();
 }
 
 void Stitching::on_btLoadLeft_clicked()
@@ -147,6 +174,7 @@ void Stitching::on_btLoadRight_clicked()
 
 void Stitching::turn(MarkerView* view, bool clockwise)
 {
+    beginWork();
     disableInterface();
     if (const BigImagePtr image = view->image()) {
         // The turn rewrites the pixels in place: no render may read them meanwhile.
@@ -160,6 +188,7 @@ void Stitching::turn(MarkerView* view, bool clockwise)
         view->orderRescale();
     }
     evaluateInterface();
+    endWork();
 }
 
 void Stitching::on_btLeftRotCW_clicked()
@@ -206,6 +235,7 @@ void Stitching::computeStitch(ProgressInfo* progress)
 
 void Stitching::on_btStitchStart_clicked()
 {
+    beginWork();
     disableInterface();
     // Markers and matching width are read here, on the thread that owns them; clicks during
     // the stitch move the markers for the next one.
@@ -227,13 +257,17 @@ void Stitching::on_btStitchStart_clicked()
     const QFuture<void> future = QtConcurrent::run([this, &progress] { computeStitch(&progress); });
     watchedWait(future, watcher, QStringLiteral("on_btStitchStart_clicked"), false, &progress);
     stitchInput = StitchInput();
-    if (stitchError.isEmpty() && stitchResult && stitchResult != previous) {
-        showResults();
-    } else {
-        // Never present the previous result as if it were this one.
-        watcher->postMessage(stitchError.isEmpty() ? QStringLiteral("Stitching failed.") : stitchError);
+    // Nothing opens for a window that is about to close.
+    if (!closeRequested) {
+        if (stitchError.isEmpty() && stitchResult && stitchResult != previous) {
+            showResults();
+        } else {
+            // Never present the previous result as if it were this one.
+            watcher->postMessage(stitchError.isEmpty() ? QStringLiteral("Stitching failed.") : stitchError);
+        }
     }
     evaluateInterface();
+    endWork();
 }
 
 void Stitching::on_btSwitch_clicked()
