@@ -15,6 +15,7 @@
 #include "ui_stitching.h"
 #include "watchedwait.h"
 
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QtConcurrent>
 #include <QIcon>
@@ -25,7 +26,18 @@
 
 namespace {
 const char* const defaultIcon = ":/ps.ico";
+
+// The icon buttons' sheet. Under Fusion a sheet that sets only the background keeps the
+// native bevel with its opaque face; without a border the sheet paints the whole button,
+// so only the icon shows on the window's ground. A faint grey wash on hover and press
+// reads on the dark and the light ground alike.
+QString iconButtonSheet(const QString& background)
+{
+    return "QPushButton { background-color: " + background + "; border: none; padding: 4px; }"
+           " QPushButton:hover:enabled { background-color: rgba(128, 128, 128, 60); }"
+           " QPushButton:pressed { background-color: rgba(128, 128, 128, 110); }";
 }
+} // namespace
 
 Stitching::Stitching()
     : QMainWindow(nullptr)
@@ -63,7 +75,7 @@ Stitching::Stitching()
 void Stitching::setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize)
 {
     button->setIcon(QIcon(iconPath));
-    button->setStyleSheet("background-color: rgba(168, 168, 168, 0);");
+    button->setStyleSheet(iconButtonSheet("rgba(168, 168, 168, 0)"));
     button->setIconSize(iconSize);
     button->setText(QString());
 }
@@ -103,8 +115,33 @@ void Stitching::showResults()
     dialog.exec();
 }
 
+void Stitching::beginWork()
+{
+    ++workRunning;
+}
+
+void Stitching::endWork()
+{
+    if (--workRunning == 0 && closeRequested)
+        close();
+}
+
+void Stitching::closeEvent(QCloseEvent* event)
+{
+    if (workRunning == 0) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    if (!closeRequested) {
+        closeRequested = true;
+        watcher->setNote(tr("Seamwright will close when this has finished."));
+    }
+}
+
 void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, ZoomImage* red, ZoomImage* blue)
 {
+    beginWork();
     disableInterface();
     BigImageLoadData data;
     data.icon = defaultIcon;
@@ -122,6 +159,7 @@ void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, 
         fileName->setText(QString());
     }
     evaluateInterface();
+    endWork();
 }
 
 void Stitching::on_btLoadLeft_clicked()
@@ -136,6 +174,7 @@ void Stitching::on_btLoadRight_clicked()
 
 void Stitching::turn(MarkerView* view, bool clockwise)
 {
+    beginWork();
     disableInterface();
     if (const BigImagePtr image = view->image()) {
         // The turn rewrites the pixels in place: no render may read them meanwhile.
@@ -149,6 +188,7 @@ void Stitching::turn(MarkerView* view, bool clockwise)
         view->orderRescale();
     }
     evaluateInterface();
+    endWork();
 }
 
 void Stitching::on_btLeftRotCW_clicked()
@@ -195,6 +235,7 @@ void Stitching::computeStitch(ProgressInfo* progress)
 
 void Stitching::on_btStitchStart_clicked()
 {
+    beginWork();
     disableInterface();
     // Markers and matching width are read here, on the thread that owns them; clicks during
     // the stitch move the markers for the next one.
@@ -216,13 +257,17 @@ void Stitching::on_btStitchStart_clicked()
     const QFuture<void> future = QtConcurrent::run([this, &progress] { computeStitch(&progress); });
     watchedWait(future, watcher, QStringLiteral("on_btStitchStart_clicked"), false, &progress);
     stitchInput = StitchInput();
-    if (stitchError.isEmpty() && stitchResult && stitchResult != previous) {
-        showResults();
-    } else {
-        // Never present the previous result as if it were this one.
-        watcher->postMessage(stitchError.isEmpty() ? QStringLiteral("Stitching failed.") : stitchError);
+    // Nothing opens for a window that is about to close.
+    if (!closeRequested) {
+        if (stitchError.isEmpty() && stitchResult && stitchResult != previous) {
+            showResults();
+        } else {
+            // Never present the previous result as if it were this one.
+            watcher->postMessage(stitchError.isEmpty() ? QStringLiteral("Stitching failed.") : stitchError);
+        }
     }
     evaluateInterface();
+    endWork();
 }
 
 void Stitching::on_btSwitch_clicked()
@@ -309,7 +354,7 @@ void Stitching::setButtonBackground(const QString& colour)
                                         "btRightRotCW", "btSwitch"};
     for (const char* name : names) {
         if (auto* button = findChild<QPushButton*>(name))
-            button->setStyleSheet("background-color: " + colour);
+            button->setStyleSheet(iconButtonSheet(colour));
     }
 }
 
@@ -343,11 +388,11 @@ void Stitching::on_actionLGPLv3_triggered()
 void Stitching::on_actionDark_Mode_triggered()
 {
     setPalette(darkPalette());
-    setButtonBackground("rgba(168, 168, 168, 0);");
+    setButtonBackground("rgba(168, 168, 168, 0)");
 }
 
 void Stitching::on_actionLight_Mode_triggered()
 {
     setPalette(style()->standardPalette());
-    setButtonBackground("rgba(240, 240, 240, 0);");
+    setButtonBackground("rgba(240, 240, 240, 0)");
 }

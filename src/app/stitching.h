@@ -1,7 +1,7 @@
 // Seamwright's main window: the two marker views with their zoom windows, the buttons that
 // load, turn and exchange the images, the zoom factor and the matching width, the colour
 // modes and the text windows. Every slot that starts work disables the controls first and
-// ends by enabling what the state allows.
+// ends by enabling what the state allows; a close requested meanwhile waits for its end.
 #pragma once
 
 #include "iodata.h"
@@ -29,9 +29,10 @@ public:
     Stitching();
     ~Stitching() override;
 
-    // Gives the five icon buttons the style sheet "background-color: " + colour.
+    // Gives the five icon buttons a borderless style sheet with this background colour
+    // (a CSS colour without the closing semicolon).
     void setButtonBackground(const QString& colour);
-    // An icon in place of the button's text, on a transparent background.
+    // An icon in place of the button's text, borderless on a transparent background.
     static void setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize);
 
     StatusWatcher* statusWatcher() const { return watcher; }
@@ -41,6 +42,12 @@ public:
     std::shared_ptr<BigImage> stitchedImage() const { return stitchResult; }
     std::int32_t stitchZoneStart() const { return stitchStart; }
     std::int32_t stitchZoneEnd() const { return stitchEnd; }
+
+protected:
+    // Refused while a load, turn or stitch runs: that work cannot be stopped, and its slot
+    // still has steps to take. The window then says that it will close, and closes as soon
+    // as the work has ended.
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     void disableInterface();
@@ -71,6 +78,9 @@ private:
     void loadInto(MarkerView* view, DotsPerMetre* dpi, class QLabel* fileName, class ZoomImage* red,
                   class ZoomImage* blue);
     void turn(MarkerView* view, bool clockwise);
+    // Bracket the work of a slot; the end carries out a close requested meanwhile.
+    void beginWork();
+    void endWork();
     // The stitch worker: the whole computation on the inputs that the start slot took from
     // the views; stores the result, stitchStart and stitchEnd only when it succeeded.
     void computeStitch(ProgressInfo* progress);
@@ -93,5 +103,7 @@ private:
     std::int32_t stitchEnd = 0;
     std::shared_ptr<BigImage> stitchResult;
     StatusWatcher* watcher = nullptr;
+    int workRunning = 0;
+    bool closeRequested = false; // during work; nothing further opens once it is set
 
 };

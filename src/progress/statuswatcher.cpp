@@ -28,7 +28,7 @@ size_t StatusWatcher::registerTask(const QString& name, const QFuture<void>& fut
     std::lock_guard<std::mutex> tasksGuard(tasksLock_);
     std::lock_guard<std::mutex> pendingGuard(pendingLock_);
     const size_t id = ++nextId_;
-    tasks_.push_back(WatchedTask{name, future, id, nullptr});
+    tasks_.push_back(WatchedTask{name, future, id, nullptr, name});
     pending_.push_back(PendingDialog{id, busy, name});
     return id;
 }
@@ -37,7 +37,7 @@ size_t StatusWatcher::registerTaskWithoutDialog(const QString& name, const QFutu
 {
     std::lock_guard<std::mutex> tasksGuard(tasksLock_);
     const size_t id = ++nextId_;
-    tasks_.push_back(WatchedTask{name, future, id, nullptr});
+    tasks_.push_back(WatchedTask{name, future, id, nullptr, name});
     return id;
 }
 
@@ -73,7 +73,9 @@ std::shared_ptr<QProgressDialog> StatusWatcher::createDialog(const QString& name
     auto dialog = std::make_shared<QProgressDialog>(nullptr, Qt::WindowTitleHint | Qt::WindowSystemMenuHint);
     dialog->setCancelButtonText(QString());
     dialog->setWindowIcon(QIcon(defaultIcon_));
-    dialog->setLabelText(name);
+    dialog->setLabelText(labelText(name));
+    // A dialog of work that outlives the main window must not keep the application running.
+    dialog->setAttribute(Qt::WA_QuitOnClose, false);
     dialog->show();
     // Modal only after showing, and without a parent, so that it blocks no window.
     dialog->setWindowModality(Qt::WindowModal);
@@ -90,6 +92,11 @@ std::shared_ptr<QProgressDialog> StatusWatcher::createDialog(const QString& name
     }
     dialog->setFocus();
     return dialog;
+}
+
+QString StatusWatcher::labelText(const QString& text) const
+{
+    return note_.isEmpty() ? text : text + '\n' + note_;
 }
 
 void StatusWatcher::setCursorShape(Qt::CursorShape shape)
@@ -150,9 +157,11 @@ void StatusWatcher::slotCheckStatus()
                 continue;
             largest = std::max(largest, entry.value);
             reported = true;
-            if (task.dialog)
-                task.dialog->setLabelText(entry.text);
+            task.text = entry.text;
         }
+        // Also without a report: the note may have changed.
+        if (task.dialog && task.dialog->labelText() != labelText(task.text))
+            task.dialog->setLabelText(labelText(task.text));
         // An interval without a report (its waiting loop was held up by a nested one) keeps
         // the bar where it was instead of dropping it to zero. A dialog closed through its
         // frame reads -1 from then on; its value is left alone.
@@ -167,8 +176,10 @@ void StatusWatcher::slotCheckStatus()
         std::lock_guard<std::mutex> tasksGuard(tasksLock_);
         for (WatchedTask& live : tasks_) {
             for (const WatchedTask& seen : tasks) {
-                if (seen.id == live.id)
+                if (seen.id == live.id) {
                     live.dialog = seen.dialog;
+                    live.text = seen.text;
+                }
             }
         }
         if (!unfinished) {

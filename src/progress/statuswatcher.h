@@ -31,6 +31,9 @@ public:
     virtual void updateProgress(const ProgressInfo& info, size_t id);
     // Any thread. An empty icon path means the default icon.
     virtual void postMessage(const QString& text, const QString& iconPath = QString());
+    // GUI thread. A line shown under the text of every progress dialog from the next check
+    // on, for what the user should know while the work runs; an empty note removes it.
+    void setNote(const QString& note) { note_ = note; }
 
     QString defaultIcon() const { return defaultIcon_; }
 
@@ -48,6 +51,7 @@ private:
         QFuture<void> future;
         size_t id = 0;
         std::shared_ptr<QProgressDialog> dialog;
+        QString text; // the last reported text; the name until the first report
     };
     struct PendingDialog {
         size_t id = 0;
@@ -61,6 +65,7 @@ private:
     };
 
     std::shared_ptr<QProgressDialog> createDialog(const QString& name, bool busy) const;
+    QString labelText(const QString& text) const;
     void setCursorShape(Qt::CursorShape shape);
 
     QTimer timer_;
@@ -75,6 +80,7 @@ private:
     std::vector<PendingDialog> pending_;
     std::mutex pendingLock_;
     QString defaultIcon_;
+    QString note_;
     bool cursorSet_ = false;
     bool checks_ = true;
 };

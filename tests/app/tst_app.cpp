@@ -17,6 +17,8 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <cstdlib>
+
 namespace {
 
 // The text windows that `window` opens when its action `name` is triggered `times` times.
@@ -302,16 +304,16 @@ private slots:
     void buttonBackgrounds_data()
     {
         QTest::addColumn<QString>("mode");
-        QTest::addColumn<QString>("styleSheet");
-        QTest::newRow("light") << "actionLight_Mode" << "background-color: rgba(240, 240, 240, 0);";
-        QTest::newRow("dark") << "actionDark_Mode" << "background-color: rgba(168, 168, 168, 0);";
+        QTest::addColumn<QString>("background");
+        QTest::newRow("light") << "actionLight_Mode" << "background-color: rgba(240, 240, 240, 0); border: none;";
+        QTest::newRow("dark") << "actionDark_Mode" << "background-color: rgba(168, 168, 168, 0); border: none;";
     }
 
     // The five icon buttons are found by name; other buttons keep their own look.
     void buttonBackgrounds()
     {
         QFETCH(QString, mode);
-        QFETCH(QString, styleSheet);
+        QFETCH(QString, background);
 
         Stitching window;
         const QStringList iconButtons = {"btLeftRotCCW", "btLeftRotCW", "btRightRotCCW",
@@ -319,9 +321,55 @@ private slots:
         for (const QString& name : iconButtons + QStringList{"btLoadLeft"})
             (new QPushButton(window.centralWidget()))->setObjectName(name);
         window.findChild<QAction*>(mode)->trigger();
-        for (const QString& name : iconButtons)
-            QCOMPARE(window.findChild<QPushButton*>(name)->styleSheet(), styleSheet);
+        for (const QString& name : iconButtons) {
+            const QString sheet = window.findChild<QPushButton*>(name)->styleSheet();
+            QVERIFY2(sheet.startsWith("QPushButton { " + background), qPrintable(sheet));
+        }
         QCOMPARE(window.findChild<QPushButton*>("btLoadLeft")->styleSheet(), QString());
+    }
+
+    void iconButtonsShowTheGround_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("enabled");
+        for (const char* mode : {"actionDark_Mode", "actionLight_Mode"}) {
+            QTest::addRow("%s idle", mode) << QString(mode) << false;
+            QTest::addRow("%s enabled", mode) << QString(mode) << true;
+        }
+    }
+
+    // Drawn as on screen, an icon button leaves everything around its icon to the ground it
+    // sits on, the window's colour: no face, no frame, in either mode and either state.
+    void iconButtonsShowTheGround()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, enabled);
+        Stitching window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.findChild<QAction*>(mode)->trigger();
+        const QColor windowColour = window.palette().color(QPalette::Window);
+        for (const char* name : {"btLeftRotCCW", "btLeftRotCW", "btRightRotCCW", "btRightRotCW", "btSwitch"}) {
+            auto* button = window.findChild<QPushButton*>(name);
+            button->setEnabled(enabled);
+            // The button with a 2-pixel margin; the margin's left middle shows the ground.
+            const QRect area(button->mapTo(&window, QPoint(-2, -2)), button->size() + QSize(4, 4));
+            const QImage shot = window.grab(area).toImage().convertToFormat(QImage::Format_RGB32);
+            QCOMPARE(shot.size(), area.size());
+            const QColor ground = shot.pixelColor(0, shot.height() / 2);
+            // Fusion tints a group box's inside by a few levels.
+            QVERIFY2(std::abs(ground.red() - windowColour.red()) <= 4, qPrintable(ground.name()));
+            QRect icon(QPoint(0, 0), button->iconSize() + QSize(2, 2));
+            icon.moveCenter(shot.rect().center());
+            QVERIFY(shot.width() > icon.width() + 6 && shot.height() > icon.height() + 6);
+            for (int y = 0; y < shot.height(); ++y) {
+                for (int x = 0; x < shot.width(); ++x) {
+                    if (!icon.contains(x, y) && shot.pixelColor(x, y) != ground)
+                        QFAIL(qPrintable(QString("%1 at (%2, %3): %4 on %5").arg(name).arg(x).arg(y)
+                                             .arg(shot.pixelColor(x, y).name(), ground.name())));
+                }
+            }
+        }
     }
 
     void icons_data()

@@ -6,19 +6,24 @@
 #include "palette.h"
 #include "alignment.h"
 #include "stitcher.h"
+#include "statuswatcher.h"
 #include "stitching.h"
 #include "testimages.h"
 #include "texts.h"
 
 #include <QDoubleSpinBox>
+#include <QFutureInterface>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -48,9 +53,9 @@ BigImagePtr columns(const BigImagePtr& src, int32_t first, int32_t count)
     return out;
 }
 
-// Presses "Start Stitching" and closes every result dialog that opens meanwhile; returns how
-// many opened.
-int stitchAndCloseResults(Stitching& window)
+// Runs the slot (by default that of "Start Stitching") and closes every result dialog that
+// opens meanwhile; returns how many opened.
+int stitchAndCloseResults(Stitching& window, const char* slot = "on_btStitchStart_clicked")
 {
     int dialogs = 0;
     QTimer closer;
@@ -63,8 +68,42 @@ int stitchAndCloseResults(Stitching& window)
         }
     });
     closer.start(20);
-    QMetaObject::invokeMethod(&window, "on_btStitchStart_clicked", Qt::DirectConnection);
+    QMetaObject::invokeMethod(&window, slot, Qt::DirectConnection);
     return dialogs;
+}
+
+// Holds every thread of the global pool until destroyed, for three seconds at most (Qt's own
+// image conversions on the GUI thread need the pool too): work started meanwhile stays
+// queued, so a test knows that it is still running.
+class PoolGate {
+public:
+    PoolGate() : threads_(QThreadPool::globalInstance()->maxThreadCount())
+    {
+        const auto s = state_; // the threads may leave after this object is gone
+        for (int i = 0; i < threads_; ++i)
+            QThreadPool::globalInstance()->start([s] {
+                s->held.release();
+                s->gate.tryAcquire(1, 3000);
+            });
+        state_->held.acquire(threads_);
+    }
+    ~PoolGate() { state_->gate.release(threads_); }
+
+private:
+    struct State {
+        QSemaphore held, gate;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    const int threads_;
+};
+
+QStringList progressLabels()
+{
+    QStringList labels;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QProgressDialog*>(w); dialog && dialog->isVisible())
+            labels << dialog->labelText();
+    return labels;
 }
 
 QStringList messageBoxTexts()
@@ -92,6 +131,8 @@ private slots:
     void leftZoomWindowClicks();
     void rightZoomWindowFollowsTheLine();
     void stitchStoresAndShowsTheResult();
+    void closeWaitsForTheWork_data();
+    void closeWaitsForTheWork();
 
 private:
     QString write(const QString& name, const BigImagePtr& image, int dotsPerMetre = 3937);
@@ -321,4 +362,53 @@ void TestWindow::stitchStoresAndShowsTheResult()
     for (QWidget* w : QApplication::topLevelWidgets())
         if (qobject_cast<QMessageBox*>(w))
             w->close();
+}
+
+void TestWindow::closeWaitsForTheWork_data()
+{
+    QTest::addColumn<QByteArray>("slot");
+    QTest::addColumn<bool>("gated"); // else the close comes while the open dialog shows
+    QTest::newRow("load") << QByteArray("on_btLoadLeft_clicked") << false;
+    QTest::newRow("turn") << QByteArray("on_btLeftRotCW_clicked") << true;
+    QTest::newRow("stitch") << QByteArray("on_btStitchStart_clicked") << true;
+}
+
+// Closing while work runs is refused with the reason under the progress text; nothing
+// opens after the work, and then the window closes.
+void TestWindow::closeWaitsForTheWork()
+{
+    QFETCH(QByteArray, slot);
+    QFETCH(bool, gated);
+    const BigImagePtr scene = makeRandom(160, 120, 22);
+    Stitching window;
+    window.show();
+    auto* lv = window.findChild<PaintLine*>("lbImageLeft");
+    lv->setImage(columns(scene, 0, 100), QRect(-1, -1, -1, -1));
+    window.findChild<PaintArea*>("lbImageRight")->setImage(columns(scene, 60, 100), QRect(-1, -1, -1, -1));
+    QTRY_VERIFY(lv->hasRendered());
+    answerFileDialog(this, write("close.png", scene));
+
+    std::unique_ptr<PoolGate> gate(gated ? new PoolGate : nullptr);
+    bool refused = false;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (window.findChild<QWidget*>("sbZoom")->isEnabled())
+            return; // the slot has not started yet
+        closer.stop();
+        window.close();
+        refused = window.isVisible();
+        gate.reset();
+    });
+    closer.start(1);
+    QCOMPARE(stitchAndCloseResults(window, slot.constData()), 0);
+    QVERIFY(refused);
+    QVERIFY(!window.isVisible());
+    QVERIFY(messageBoxTexts().isEmpty());
+
+    // The reason, as a progress dialog shows it under its text.
+    QFutureInterface<void> probe;
+    probe.reportStarted();
+    window.statusWatcher()->registerTask("Probe", probe.future(), true);
+    QTRY_COMPARE(progressLabels(), QStringList{"Probe\nSeamwright will close when this has finished."});
+    probe.reportFinished();
 }

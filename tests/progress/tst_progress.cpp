@@ -178,6 +178,8 @@ void TestProgress::largerValueWins()
     QProgressDialog* dialog = visibleTopLevels<QProgressDialog>().first();
     QCOMPARE(dialog->labelText(), QString("job"));
     QCOMPARE(dialog->maximum(), 1000);
+    // Work that outlives the main window must not keep the application running.
+    QVERIFY(!dialog->testAttribute(Qt::WA_QuitOnClose));
 
     // Within one interval 0.2 "A", 0.1 "B", 0.3 "C" leave 0.3 with "C".
     watcher.updateProgress(ProgressInfo(0.2f, "A"), id);
