@@ -11,10 +11,16 @@ namespace FuzzFiles {
 
 namespace {
 
+// Under SEAMWRIGHT_FUZZ_SCRATCH when set: scripts/fuzz points it at a folder it removes at
+// the end, since the folders of children that crashed are never removed by themselves.
 QTemporaryDir& folder()
 {
-    static QTemporaryDir dir((QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath())
-                             + "/seamwright-fuzz-XXXXXX");
+    static QTemporaryDir dir([] {
+        const QString given = qEnvironmentVariable("SEAMWRIGHT_FUZZ_SCRATCH");
+        if (!given.isEmpty())
+            return given;
+        return QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    }() + "/seamwright-fuzz-XXXXXX");
     if (!dir.isValid()) {
         std::fprintf(stderr, "no scratch folder: %s\n", qPrintable(dir.errorString()));
         std::abort();

@@ -10,7 +10,7 @@
 namespace FuzzFiles {
 
 // Writes the bytes to "input" + suffix in the process's folder and returns the path; the
-// folder goes when the process exits normally.
+// folder goes when the process exits normally (see SEAMWRIGHT_FUZZ_SCRATCH for the rest).
 QString write(const uint8_t* data, size_t size, const QString& suffix);
 
 } // namespace FuzzFiles
