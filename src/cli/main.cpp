@@ -2,6 +2,7 @@
 // for checking files. It runs without a display; every message the loaders and writers post
 // is printed on standard error, and the exit status is 0 only when the output was written.
 #include "alignment.h"
+#include "cliargs.h"
 #include "consolewatcher.h"
 #include "loading.h"
 #include "rotation.h"
@@ -19,6 +20,9 @@
 #include <exception>
 
 namespace {
+
+using CliArgs::isTurnName;
+using CliArgs::parseNumbers;
 
 const char* const kUsage =
     "usage:\n"
@@ -122,24 +126,6 @@ int convert(const QStringList& args)
     return finish(writeImage(image, output, dpi, comment, &watcher), load, output);
 }
 
-// "a,b,c" into exactly `count` numbers (pixels; decimals place a marker between pixels, as a
-// click in a zoom window can).
-bool parseNumbers(const QString& text, int count, std::vector<double>& out)
-{
-    const QStringList parts = text.split(',');
-    if (parts.size() != count)
-        return false;
-    out.clear();
-    for (const QString& part : parts) {
-        bool ok = false;
-        const double v = part.trimmed().toDouble(&ok);
-        if (!ok || !std::isfinite(v))
-            return false;
-        out.push_back(v);
-    }
-    return true;
-}
-
 // how: "cw", "ccw" or "180", checked before anything is loaded.
 void turn(const BigImagePtr& image, const QString& how)
 {
@@ -192,7 +178,7 @@ int stitch(const QStringList& args)
         return fail(QStringLiteral(
             "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292."));
     for (const QString& t : {turnLeft, turnRight})
-        if (!t.isEmpty() && t != "cw" && t != "ccw" && t != "180")
+        if (!t.isEmpty() && !isTurnName(t))
             return fail("A turn is cw, ccw or 180, not " + t + ".");
 
     ConsoleWatcher watcher(stderr);
