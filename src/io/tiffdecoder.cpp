@@ -138,15 +138,47 @@ bool fastPathLayout(TIFF* tif, Layout* l)
     return TIFFNumberOfStrips(tif) == (uint64_t(height) + l->rowsPerStrip - 1) / l->rowsPerStrip;
 }
 
-// A cut file names strips or tiles beyond its end: refuse before allocating an image that
-// the header may have made gigabytes large.
-bool strilesInsideFile(TIFF* tif, int64_t fileSize)
+// How many bytes one stored byte can decode to at the most, per codec: PackBits 128 from 2,
+// deflate about 1032 : 1, LZW about 2700 : 1 (4096 leaves room), baseline JPEG 256 : 1.
+// Codecs without such a bound known here (zstd, LZMA, …) get a loose one.
+uint64_t largestRatio(uint16_t compression)
 {
-    const uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    switch (compression) {
+    case COMPRESSION_NONE:
+        return 1;
+    case COMPRESSION_PACKBITS:
+        return 64;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE:
+        return 1100;
+    case COMPRESSION_LZW:
+    case COMPRESSION_JPEG:
+        return 4096;
+    default:
+        return uint64_t(1) << 20;
+    }
+}
+
+// A cut file names strips or tiles beyond its end, and a forged one promises more pixels than
+// its bytes can decode to under its codec: refuse both before allocating an image that the
+// header may have made gigabytes large.
+bool strilesCanHoldTheImage(TIFF* tif, const Layout& l, int64_t fileSize)
+{
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    const uint64_t ratio = largestRatio(compression);
+    constexpr uint64_t kSlack = 4096; // codec headers and tables of tiny strips
+    const uint64_t rowBytes = uint64_t(l.width) * uint64_t(l.samples);
+    const uint32_t count = l.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t offset = TIFFGetStrileOffset(tif, i);
         const uint64_t bytes = TIFFGetStrileByteCount(tif, i);
         if (offset > uint64_t(fileSize) || bytes > uint64_t(fileSize) - offset)
+            return false;
+        const uint64_t decoded
+            = l.tiled ? uint64_t(l.tileWidth) * l.tileLength * uint64_t(l.samples)
+                      : std::min<uint64_t>(l.rowsPerStrip, uint64_t(l.height) - uint64_t(i) * l.rowsPerStrip) * rowBytes;
+        if (compression != COMPRESSION_NONE && decoded > bytes * ratio + kSlack)
             return false;
     }
     return true;
@@ -279,7 +311,7 @@ void run(Decode* d, const QString& fileName, std::atomic<float>* progress)
         d->result.status = TiffDecodeStatus::Unsupported;
         return;
     }
-    if (!strilesInsideFile(tif, QFileInfo(fileName).size())) {
+    if (!strilesCanHoldTheImage(tif, l, QFileInfo(fileName).size())) {
         d->result.error = QStringLiteral("the file ends before its image data");
         return;
     }

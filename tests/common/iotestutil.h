@@ -12,6 +12,10 @@
 
 #include <cmath>
 
+#if defined(Q_OS_LINUX)
+#include <sys/resource.h>
+#endif
+
 struct ToolResult {
     int exitCode = -1;
     QByteArray out;
@@ -91,3 +95,32 @@ inline QByteArray fileBytes(const QString& path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+// While it lives, the process may map only this many MB more than it has: a load that
+// allocates what a header promises fails. Sanitizers map huge shadow areas, so none there.
+struct AddressSpaceLimit {
+    bool active = false;
+    rlimit saved{};
+    explicit AddressSpaceLimit(int64_t extraMb)
+    {
+#if defined(Q_OS_LINUX) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+        QFile status("/proc/self/status");
+        if (!status.open(QIODevice::ReadOnly) || getrlimit(RLIMIT_AS, &saved) != 0)
+            return;
+        int64_t vmKb = 0;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("VmSize:"))
+                vmKb = line.mid(7).trimmed().split(' ').first().toLongLong();
+        rlimit small = saved;
+        small.rlim_cur = rlim_t(vmKb + extraMb * 1024) * 1024;
+        active = vmKb > 0 && setrlimit(RLIMIT_AS, &small) == 0;
+#else
+        Q_UNUSED(extraMb);
+#endif
+    }
+    ~AddressSpaceLimit()
+    {
+        if (active)
+            setrlimit(RLIMIT_AS, &saved);
+    }
+};

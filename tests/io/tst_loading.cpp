@@ -396,24 +396,18 @@ void TestLoading::fuzzFindings_data()
 void TestLoading::fuzzFindings()
 {
     QFETCH(QString, path);
-    // Faults whose mends are not in yet: byte counts of PNM headers that overflow 64 bits
-    // (a crash), TIFF and JPEG headers declaring gigabytes over a few bytes of data, and
-    // an ASCII sample of ten digits that overflows int (undefined; it wraps without the
-    // sanitizers).
-    static const QStringList awaitingMend = {
-        "pnm-overflow-p3.ppm",       "pnm-overflow-p6.ppm",          "pnm-overflow-p6-intmax.ppm",
-        "tiff-lzw-30000x30000.tif",  "tiff-deflate-30000x30000.tif", "jpeg-20000x20000-grey.jpg",
-        "tiff-deflate-10533x65535.tif", "jpeg-25455x28001-grey.jpg", "pnm-ascii-sample-overflow.pgm",
-    };
-    if (awaitingMend.contains(QFileInfo(path).fileName()))
-        QSKIP("the reader's mend is still to come");
     RecordingWatcher watcher;
     BigImageLoadData data;
     data.watcher = &watcher;
-    const BigImagePtr image = loadImageFile(path, data);
+    BigImagePtr image;
+    {
+        // None of these files holds the data for more than a few hundred MB.
+        AddressSpaceLimit limit(768);
+        image = loadImageFile(path, data);
+    }
     if (image) {
         QVERIFY(data.loaded);
-        QCOMPARE(watcher.messages(), QStringList());
+        QCOMPARE(watcher.messages().size(), data.damaged ? 1 : 0);
     } else {
         QVERIFY(!data.loaded);
         QCOMPARE(watcher.messages().size(), 1);
