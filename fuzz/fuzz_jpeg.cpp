@@ -8,8 +8,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::atomic<float> progress{0.0f};
     const BigImageIO::JpegDecodeResult r = BigImageIO::decodeJpeg(FuzzFiles::write(data, size, ".jpg"), &progress);
-    // A decoded image is complete and nothing else carries one.
-    if ((r.status == BigImageIO::JpegDecodeStatus::Decoded) != bool(r.image))
+    // Decoded and damaged results carry an image, nothing else does; damage is named.
+    using Status = BigImageIO::JpegDecodeStatus;
+    if ((r.status == Status::Decoded || r.status == Status::Damaged) != bool(r.image))
+        std::abort();
+    if (r.status == Status::Damaged && r.error.isEmpty())
         std::abort();
     if (r.image && (r.image->width() <= 0 || r.image->height() <= 0))
         std::abort();

@@ -266,6 +266,10 @@ void TestSaving::targetsSurviveSaves()
     QFETCH(QString, target);
     QFETCH(bool, diskFull);
     QFETCH(QString, message);
+#if defined(__SANITIZE_ADDRESS__)
+    if (name.endsWith(".png") && !message.isEmpty())
+        QSKIP("Qt's PNG writer leaks its row pointers when libpng fails to write");
+#endif
     QTemporaryDir folder;
     const QString path = folder.filePath(name);
     const QString real = folder.filePath("real-" + name);
