@@ -159,26 +159,36 @@ uint64_t largestRatio(uint16_t compression)
     }
 }
 
-// A cut file names strips or tiles beyond its end, and a forged one promises more pixels than
-// its bytes can decode to under its codec: refuse both before allocating an image that the
-// header may have made gigabytes large.
-bool strilesCanHoldTheImage(TIFF* tif, const Layout& l, int64_t fileSize)
+// A cut file names strips or tiles beyond its end, and a forged one promises more bytes than
+// its data can decode to under its codec (in libtiff's own sizes, for every kind of TIFF, so
+// that Qt's reader is never handed such a file either): refuse both before anything of the
+// size the header promises is allocated.
+bool dataCanHoldTheImage(TIFF* tif, int64_t fileSize)
 {
+    uint32_t height = 0;
+    if (!TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height) || height == 0)
+        return false;
     uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     const uint64_t ratio = largestRatio(compression);
     constexpr uint64_t kSlack = 4096; // codec headers and tables of tiny strips
-    const uint64_t rowBytes = uint64_t(l.width) * uint64_t(l.samples);
-    const uint32_t count = l.tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    const bool tiled = TIFFIsTiled(tif) != 0;
+    uint32_t rowsPerStrip = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::clamp<uint32_t>(rowsPerStrip, 1, height);
+    const uint32_t stripsPerPlane = uint32_t((uint64_t(height) + rowsPerStrip - 1) / rowsPerStrip);
+    const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    if (count == 0)
+        return false;
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t offset = TIFFGetStrileOffset(tif, i);
         const uint64_t bytes = TIFFGetStrileByteCount(tif, i);
         if (offset > uint64_t(fileSize) || bytes > uint64_t(fileSize) - offset)
             return false;
+        const uint32_t first = (i % stripsPerPlane) * rowsPerStrip;
         const uint64_t decoded
-            = l.tiled ? uint64_t(l.tileWidth) * l.tileLength * uint64_t(l.samples)
-                      : std::min<uint64_t>(l.rowsPerStrip, uint64_t(l.height) - uint64_t(i) * l.rowsPerStrip) * rowBytes;
-        if (compression != COMPRESSION_NONE && decoded > bytes * ratio + kSlack)
+            = tiled ? TIFFTileSize64(tif) : TIFFVStripSize64(tif, std::min(rowsPerStrip, height - first));
+        if (decoded == 0 || decoded > bytes * ratio + kSlack)
             return false;
     }
     return true;
@@ -306,13 +316,13 @@ DotsPerMetre resolutionAsQt(TIFF* tif)
 void run(Decode* d, const QString& fileName, std::atomic<float>* progress)
 {
     TIFF* tif = d->tif;
+    if (!dataCanHoldTheImage(tif, QFileInfo(fileName).size())) {
+        d->result.error = QStringLiteral("the file ends before its image data");
+        return;
+    }
     Layout l;
     if (!fastPathLayout(tif, &l)) {
         d->result.status = TiffDecodeStatus::Unsupported;
-        return;
-    }
-    if (!strilesCanHoldTheImage(tif, l, QFileInfo(fileName).size())) {
-        d->result.error = QStringLiteral("the file ends before its image data");
         return;
     }
     try {

@@ -265,6 +265,10 @@ private slots:
         // Its first rows decode, but 2 kB of deflate data cannot hold 1.2 GB.
         const QByteArray zeros = qCompress(QByteArray(2 << 20, '\0')).mid(4);
         QTest::newRow("20000 x 20000 deflate, 2 kB") << handMadeTiff(20000, 20000, 8, zeros, uint32_t(zeros.size())) << false;
+        // Found by the fuzzer: 1600 samples a pixel, not for the direct decoder; Qt's reader
+        // made libtiff allocate and fill a strip buffer of 13 GB. It must never reach Qt.
+        QTest::newRow("strips of 13 GB for Qt's reader")
+            << fileBytes(QStringLiteral(SEAMWRIGHT_TEST_DATA "/fuzz/tiff-qt-route-13gb-strip.tif")) << false;
     }
 
     void brokenFiles()
