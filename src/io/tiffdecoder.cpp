@@ -159,10 +159,11 @@ uint64_t largestRatio(uint16_t compression)
     }
 }
 
-// A cut file names strips or tiles beyond its end, and a forged one promises more bytes than
-// its data can decode to under its codec (in libtiff's own sizes, for every kind of TIFF, so
-// that Qt's reader is never handed such a file either): refuse both before anything of the
-// size the header promises is allocated.
+// A cut file names strips or tiles beyond its end; a forged one promises more bytes than its
+// data can decode to under its codec (in libtiff's own sizes, for every kind of TIFF, so that
+// Qt's reader is never handed such a file either), or points many strips at the same bytes,
+// so that a few bytes repeated fill gigabytes. Refuse all of them before anything of the size
+// the header promises is allocated.
 bool dataCanHoldTheImage(TIFF* tif, int64_t fileSize)
 {
     uint32_t height = 0;
@@ -180,10 +181,14 @@ bool dataCanHoldTheImage(TIFF* tif, int64_t fileSize)
     const uint32_t count = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
     if (count == 0)
         return false;
+    uint64_t stored = 0; // strips of a sound file do not overlap: together they fit the file
     for (uint32_t i = 0; i < count; ++i) {
         const uint64_t offset = TIFFGetStrileOffset(tif, i);
         const uint64_t bytes = TIFFGetStrileByteCount(tif, i);
         if (offset > uint64_t(fileSize) || bytes > uint64_t(fileSize) - offset)
+            return false;
+        stored += bytes;
+        if (stored > uint64_t(fileSize))
             return false;
         const uint32_t first = (i % stripsPerPlane) * rowsPerStrip;
         const uint64_t decoded

@@ -269,6 +269,10 @@ private slots:
         // made libtiff allocate and fill a strip buffer of 13 GB. It must never reach Qt.
         QTest::newRow("strips of 13 GB for Qt's reader")
             << fileBytes(QStringLiteral(SEAMWRIGHT_TEST_DATA "/fuzz/tiff-qt-route-13gb-strip.tif")) << false;
+        // Also the fuzzer's: 361,000 tiles of 9509 × 9729 pixels that all point at the same
+        // 256 bytes of a 1.9 kB file.
+        QTest::newRow("tiles sharing their bytes")
+            << fileBytes(QStringLiteral(SEAMWRIGHT_TEST_DATA "/fuzz/tiff-tiles-sharing-their-bytes.tif")) << false;
     }
 
     void brokenFiles()
