@@ -50,8 +50,8 @@ const char* const kUsage =
     "\n"
     "Messages go to standard error, with a progress bar while a long step runs when standard\n"
     "error is a terminal. Exit status: 0 when OUTPUT was written; 2 when it was written from\n"
-    "a damaged input (what could be read of a corrupt or cut JPEG file, the rest filled with\n"
-    "grey); 1 otherwise.\n";
+    "a damaged input (what could be read of a corrupt or cut JPEG file, the rest black);\n"
+    "1 otherwise.\n";
 
 constexpr int kWrittenFromDamagedInput = 2;
 constexpr int kMaxJpegComment = 65533; // a comment segment's length field counts itself too

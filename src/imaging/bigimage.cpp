@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include <QThread>
 #include <QtConcurrent>
 
 #include <algorithm>
@@ -17,7 +18,7 @@ namespace {
 // Spare pixels after the last one: 16-byte loads at any pixel stay inside the block.
 constexpr int64_t kPadPixels = 6;
 
-RgbPixel* allocatePixels(int32_t width, int32_t height)
+RgbPixel* allocatePixels(int32_t width, int32_t height, bool zeroed = false)
 {
     const int64_t count = int64_t(width) * int64_t(height);
     if (count < 0 || width < 0 || height < 0)
@@ -28,7 +29,7 @@ RgbPixel* allocatePixels(int32_t width, int32_t height)
         throw std::bad_alloc();
     // Not initialised here: no pass over the memory, the creator decides.
     const size_t bytes = size_t(count + kPadPixels) * 3;
-    void* p = std::malloc(bytes);
+    void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
     if (!p)
         throw std::bad_alloc();
     return static_cast<RgbPixel*>(p);
@@ -43,6 +44,12 @@ void BigImage::FreePixels::operator()(RgbPixel* p) const
 
 BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled)
     : w_(width), h_(height), pixels_(allocatePixels(width, height)), bg_(background),
+      bgGrey_(greyLevel(background)), interpolation_(interpolation)
+{
+}
+
+BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Zeroed)
+    : w_(width), h_(height), pixels_(allocatePixels(width, height, true)), bg_(background),
       bgGrey_(greyLevel(background)), interpolation_(interpolation)
 {
 }
@@ -66,6 +73,12 @@ std::shared_ptr<BigImage> BigImage::makeUnfilled(int32_t width, int32_t height, 
                                                  Interpolation interpolation)
 {
     return std::shared_ptr<BigImage>(new BigImage(width, height, background, interpolation, Unfilled{}));
+}
+
+std::shared_ptr<BigImage> BigImage::makeZeroed(int32_t width, int32_t height, RgbPixel background,
+                                               Interpolation interpolation)
+{
+    return std::shared_ptr<BigImage>(new BigImage(width, height, background, interpolation, Zeroed{}));
 }
 
 BigImagePtr makeBigImage(int32_t width, int32_t height)
@@ -98,12 +111,12 @@ QImage toQImage(const BigImagePtr& image)
     return out;
 }
 
-QFuture<void> prefaultInBackground(const BigImagePtr& image)
+QFuture<void> prefaultInBackground(const BigImagePtr& image, std::shared_ptr<PrefaultLimit> limit)
 {
 #ifdef MADV_POPULATE_WRITE
     if (!image || image->pixelCount() == 0)
         return QFuture<void>();
-    return QtConcurrent::run([image] {
+    return QtConcurrent::run([image, limit] {
         // Whole pages inside the block only, in pieces from the top, so that the pages
         // are ready before the writer gets there. The kernel maps them writable without
         // changing a byte, so this may run beside the writer of the same rows.
@@ -111,13 +124,19 @@ QFuture<void> prefaultInBackground(const BigImagePtr& image)
         const uintptr_t first = (reinterpret_cast<uintptr_t>(image->data()) + page - 1) / page * page;
         const uintptr_t last = reinterpret_cast<uintptr_t>(image->data() + image->pixelCount()) / page * page;
         constexpr uintptr_t kPiece = uintptr_t(4) << 20;
+        const uintptr_t start = reinterpret_cast<uintptr_t>(image->data());
         for (uintptr_t p = first; p < last; p += kPiece) {
+            while (limit && !limit->stop && p + kPiece > start + uintptr_t(std::max<int64_t>(0, limit->limit)))
+                QThread::msleep(1);
+            if (limit && limit->stop)
+                break;
             if (madvise(reinterpret_cast<void*>(p), std::min(kPiece, last - p), MADV_POPULATE_WRITE) != 0)
                 break;
         }
     });
 #else
     (void)image;
+    (void)limit;
     return QFuture<void>();
 #endif
 }

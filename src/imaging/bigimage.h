@@ -6,6 +6,7 @@
 #include <QFuture>
 #include <QImage>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -66,6 +67,10 @@ public:
     // For creators that write every pixel themselves: the same image, not filled.
     static std::shared_ptr<BigImage> makeUnfilled(int32_t width, int32_t height, RgbPixel background = colGrey,
                                                   Interpolation interpolation = Interpolation::Cubic);
+    // For creators that may stop early: every pixel black (0, 0, 0) until written. Large
+    // images get fresh pages from the system, which cost no memory until written.
+    static std::shared_ptr<BigImage> makeZeroed(int32_t width, int32_t height, RgbPixel background = colGrey,
+                                                Interpolation interpolation = Interpolation::Cubic);
 
     BigImage(const BigImage&) = delete;
     BigImage& operator=(const BigImage&) = delete;
@@ -108,6 +113,8 @@ public:
 
 private:
     struct Unfilled {};
+    struct Zeroed {};
+    BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Zeroed);
     // Bresenham from (x0, y0) to (x1, y1), its steps firstStep to lastStep only (the whole
     // line has max(|dx|, |dy|) steps); the dash pattern counts from the line's start.
     void walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstStep,
@@ -133,10 +140,19 @@ using BigImagePtr = std::shared_ptr<BigImage>;
 BigImagePtr makeBigImage(int32_t width, int32_t height);
 // A new image with the source's size, background, mode and pixels; null for null.
 BigImagePtr deepCopy(const BigImagePtr& source);
+// How far a background prefault may map: below `limit` bytes from the image's start (the
+// writer moves it on as data arrives, so that memory is committed only for data that has
+// decoded); `stop` ends the prefault.
+struct PrefaultLimit {
+    std::atomic<int64_t> limit{0};
+    std::atomic<bool> stop{false};
+};
+
 // Maps the memory of a new image on a pool thread, top row first, without changing its
 // content, while the caller's thread fills it: the other core takes the page faults off the
-// writer. Does nothing where the system cannot. Wait for the future before returning.
-QFuture<void> prefaultInBackground(const BigImagePtr& image);
+// writer. With a limit it waits for the writer at the limit. Does nothing where the system
+// cannot. Wait for the future before returning (set `stop` first).
+QFuture<void> prefaultInBackground(const BigImagePtr& image, std::shared_ptr<PrefaultLimit> limit = nullptr);
 // RGB888 QImage of the same size (null QImage for a null or empty image).
 QImage toQImage(const BigImagePtr& image);
 // A QRgb value as stored from Qt.

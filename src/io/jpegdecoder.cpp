@@ -48,6 +48,7 @@ struct Decode {
     FILE* file = nullptr;
     JpegDecodeResult result;
     QFuture<void> prefault;
+    std::shared_ptr<PrefaultLimit> prefaultLimit = std::make_shared<PrefaultLimit>();
     bool readingRows = false;
     QString damage;      // the first warning that the data is damaged
     bool endOfFile = false; // the data ran out: libjpeg makes up the rest of the scan
@@ -81,6 +82,8 @@ void keepDamage(j_common_ptr cinfo, int level)
 // The first rows decode into a small buffer before the image is allocated: a few bytes whose
 // frame header promises gigabytes commit nothing unless their data decodes.
 constexpr int32_t kProbeRows = kRowsPerRead;
+// How far ahead of the decoded rows the background prefault may map the image.
+constexpr int64_t kPrefaultAhead = int64_t(64) << 20;
 
 // libjpeg's own buffers (whole-image coefficients for progressive files) are limited in
 // proportion to the file, so that a tiny progressive file cannot make it take gigabytes;
@@ -94,8 +97,8 @@ size_t libjpegMemoryLimit(FILE* file)
     return std::max<size_t>(size_t(256) << 20, size_t(size) * 2000);
 }
 
-// Reads rows [first, first + count) into rows[]; false when libjpeg delivered none (it only
-// does so at the end of the data when reading from a suspending source, never here).
+// Reads `count` rows into rows[]; false when libjpeg delivered none (it only does so at the
+// end of the data when reading from a suspending source, never here).
 bool readRows(jpeg_decompress_struct& cinfo, JSAMPROW* rows, int32_t count)
 {
     int32_t done = 0;
@@ -106,6 +109,21 @@ bool readRows(jpeg_decompress_struct& cinfo, JSAMPROW* rows, int32_t count)
         done += int32_t(got);
     }
     return true;
+}
+
+// The arithmetic decoder meets a marker inside the scan without a warning and decodes zeros
+// from then on. At the end of the image that is how its data ends (encoders drop trailing
+// zeros), but a marker other than a restart marker or the end of the image, met while rows
+// remain, means that the scan's data was cut. Huffman scans warn of that themselves.
+void noteMarkerInScan(Decode* d)
+{
+    const int marker = d->cinfo.unread_marker;
+    if (!d->cinfo.arith_code || marker == 0 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0xD9
+        || d->cinfo.output_scanline >= d->cinfo.output_height)
+        return;
+    d->endOfFile = true;
+    if (d->damage.isEmpty())
+        d->damage = QStringLiteral("Corrupt JPEG data: premature end of data segment");
 }
 
 void run(Decode* d, std::atomic<float>* progress)
@@ -127,7 +145,11 @@ void run(Decode* d, std::atomic<float>* progress)
     // row is made up. Files of several scans were read whole by jpeg_start_decompress; a
     // missing later scan only leaves them coarser, so all their rows are kept.
     const bool singleScan = !jpeg_has_multiple_scans(&cinfo);
-    auto dataEnded = [&] { return singleScan && d->endOfFile; };
+    auto dataEnded = [&] {
+        if (singleScan)
+            noteMarkerInScan(d);
+        return singleScan && d->endOfFile;
+    };
 
     const int32_t probeRows = std::min(kProbeRows, height);
     std::vector<uint8_t> probe(rowBytes * size_t(probeRows));
@@ -140,7 +162,8 @@ void run(Decode* d, std::atomic<float>* progress)
         return;
     }
     try {
-        d->result.image = BigImage::makeUnfilled(width, height);
+        // Zeroed: rows that a cut file never reaches stay black and cost no memory.
+        d->result.image = BigImage::makeZeroed(width, height);
     } catch (const std::bad_alloc&) {
         d->result.status = JpegDecodeStatus::OutOfMemory;
         return;
@@ -149,8 +172,13 @@ void run(Decode* d, std::atomic<float>* progress)
     for (int32_t i = 0; i < probeRows; ++i)
         std::memcpy(img.row(i), rows[i], rowBytes);
     std::vector<uint8_t>().swap(probe);
-    // The other core maps the new image's memory while this one decodes into it.
-    d->prefault = prefaultInBackground(d->result.image);
+    // The other core maps the new image's memory while this one decodes into it, a little
+    // ahead of the rows decoded and no further, so that memory follows the data.
+    auto allowPrefault = [&] {
+        d->prefaultLimit->limit = int64_t(cinfo.output_scanline) * int64_t(rowBytes) + kPrefaultAhead;
+    };
+    allowPrefault();
+    d->prefault = prefaultInBackground(d->result.image, d->prefaultLimit);
     while (cinfo.output_scanline < cinfo.output_height && !dataEnded()) {
         const int32_t first = int32_t(cinfo.output_scanline);
         const int32_t count = std::min<int32_t>(kRowsPerRead, height - first);
@@ -158,20 +186,14 @@ void run(Decode* d, std::atomic<float>* progress)
             rows[i] = reinterpret_cast<JSAMPROW>(img.row(first + i));
         if (!readRows(cinfo, rows, count))
             break;
+        allowPrefault();
         if (progress)
             *progress = float(cinfo.output_scanline) / float(height);
     }
     d->readingRows = false;
     const int32_t decoded = int32_t(cinfo.output_scanline);
     if (decoded < height) {
-        // A cut file: what libjpeg would make up is the background; no need to decode it.
-        const uint8_t grey = img.background().r;
-        if (img.background() == RgbPixel{grey, grey, grey})
-            std::memset(img.row(decoded), grey, rowBytes * size_t(height - decoded));
-        else
-            for (int32_t y = decoded; y < height; ++y)
-                std::fill(img.row(y), img.row(y) + width, img.background());
-        jpeg_abort_decompress(&cinfo);
+        jpeg_abort_decompress(&cinfo); // a cut file: the rest would be made up
     } else {
         jpeg_finish_decompress(&cinfo);
     }
@@ -225,6 +247,7 @@ JpegDecodeResult decodeJpeg(const QString& fileName, std::atomic<float>* progres
         d->result.image.reset();
     jpeg_destroy_decompress(&d->cinfo);
     std::fclose(d->file);
+    d->prefaultLimit->stop = true;
     waitForPoolWork(d->prefault);
     return d->result;
 }

@@ -15,7 +15,7 @@ namespace BigImageIO {
 enum class JpegDecodeStatus {
     Decoded,      // the image is complete
     Damaged,      // corrupt or cut data: the image holds what could be decoded (the rows of a
-                  // cut file after its end are the background); `error` says what was wrong
+                  // cut file after its end are black); `error` says what was wrong
     Unsupported,  // CMYK, YCCK or unknown components: the caller reads it another way
     Failed,       // not decodable, or damaged within its first rows; `error` says why
     OutOfMemory,  // the image could not be allocated

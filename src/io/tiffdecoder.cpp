@@ -48,6 +48,7 @@ struct Decode {
     QString firstError;
     TiffDecodeResult result;
     QFuture<void> prefault;
+    std::shared_ptr<PrefaultLimit> prefaultLimit = std::make_shared<PrefaultLimit>();
 };
 
 #ifdef SEAMWRIGHT_TIFF_HANDLERS_PER_FILE
@@ -214,7 +215,16 @@ void spreadGrey(uint8_t* bytes, int64_t count, bool invert)
 
 // Rows are gapless, so a strip's rows are one run of bytes: RGB decodes straight into it,
 // grey into its start and then spreads.
-bool readStrips(TIFF* tif, const Layout& l, BigImage& img, std::atomic<float>* progress)
+// How far ahead of the decoded rows the background prefault may map the image: memory is
+// committed as data decodes, so that a file whose later strips fail costs little.
+constexpr int64_t kPrefaultAhead = int64_t(64) << 20;
+
+void allowPrefault(PrefaultLimit& limit, int64_t rowsDone, const Layout& l)
+{
+    limit.limit = rowsDone * int64_t(l.width) * 3 + kPrefaultAhead;
+}
+
+bool readStrips(TIFF* tif, const Layout& l, BigImage& img, PrefaultLimit& limit, std::atomic<float>* progress)
 {
     SW_ASSERT(l.samples == 1 || l.samples == 3);
     const uint32_t strips = TIFFNumberOfStrips(tif);
@@ -228,6 +238,7 @@ bool readStrips(TIFF* tif, const Layout& l, BigImage& img, std::atomic<float>* p
             return false;
         if (l.samples == 1)
             spreadGrey(target, pixels, l.invert);
+        allowPrefault(limit, first + rows, l);
         if (progress)
             *progress = float(first + rows) / float(l.height);
     }
@@ -236,7 +247,7 @@ bool readStrips(TIFF* tif, const Layout& l, BigImage& img, std::atomic<float>* p
 
 // Tiles decode one at a time into a buffer of one tile; the part inside the image is copied
 // to its rows (tiles at the right and bottom edges reach beyond it).
-bool readTiles(TIFF* tif, const Layout& l, BigImage& img, std::atomic<float>* progress)
+bool readTiles(TIFF* tif, const Layout& l, BigImage& img, PrefaultLimit& limit, std::atomic<float>* progress)
 {
     SW_ASSERT(l.samples == 1 || l.samples == 3);
     const int64_t tileBytes = int64_t(l.tileWidth) * int64_t(l.tileLength) * l.samples;
@@ -263,6 +274,7 @@ bool readTiles(TIFF* tif, const Layout& l, BigImage& img, std::atomic<float>* pr
                 }
             }
         }
+        allowPrefault(limit, y + rows, l);
         if (progress)
             *progress = float(y + rows) / float(l.height);
     }
@@ -341,11 +353,12 @@ void run(Decode* d, const QString& fileName, std::atomic<float>* progress)
         return;
     }
     // The other core maps the new image's memory while this one decodes into it.
-    d->prefault = prefaultInBackground(d->result.image);
+    allowPrefault(*d->prefaultLimit, 0, l);
+    d->prefault = prefaultInBackground(d->result.image, d->prefaultLimit);
     bool complete = false;
     try {
-        complete = l.tiled ? readTiles(tif, l, *d->result.image, progress)
-                           : readStrips(tif, l, *d->result.image, progress);
+        complete = l.tiled ? readTiles(tif, l, *d->result.image, *d->prefaultLimit, progress)
+                           : readStrips(tif, l, *d->result.image, *d->prefaultLimit, progress);
     } catch (const std::bad_alloc&) {
         d->result.status = TiffDecodeStatus::OutOfMemory;
         return;
@@ -370,6 +383,7 @@ TiffDecodeResult decodeTiff(const QString& fileName, std::atomic<float>* progres
     }
     run(d.get(), fileName, progress);
     TIFFClose(d->tif);
+    d->prefaultLimit->stop = true;
     waitForPoolWork(d->prefault);
     if (d->result.status != TiffDecodeStatus::Decoded)
         d->result.image.reset();
