@@ -4,6 +4,7 @@
 #include "alignment.h"
 #include "cliargs.h"
 #include "consolewatcher.h"
+#include "jpegencoder.h"
 #include "loading.h"
 #include "rotation.h"
 #include "saving.h"
@@ -54,7 +55,6 @@ const char* const kUsage =
     "1 otherwise.\n";
 
 constexpr int kWrittenFromDamagedInput = 2;
-constexpr int kMaxJpegComment = 65533; // a comment segment's length field counts itself too
 
 int fail(const QString& text)
 {

@@ -42,14 +42,8 @@ void BigImage::FreePixels::operator()(RgbPixel* p) const
     std::free(p);
 }
 
-BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled)
-    : w_(width), h_(height), pixels_(allocatePixels(width, height)), bg_(background),
-      bgGrey_(greyLevel(background)), interpolation_(interpolation)
-{
-}
-
-BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Zeroed)
-    : w_(width), h_(height), pixels_(allocatePixels(width, height, true)), bg_(background),
+BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled how)
+    : w_(width), h_(height), pixels_(allocatePixels(width, height, how.zeroed)), bg_(background),
       bgGrey_(greyLevel(background)), interpolation_(interpolation)
 {
 }
@@ -78,7 +72,7 @@ std::shared_ptr<BigImage> BigImage::makeUnfilled(int32_t width, int32_t height, 
 std::shared_ptr<BigImage> BigImage::makeZeroed(int32_t width, int32_t height, RgbPixel background,
                                                Interpolation interpolation)
 {
-    return std::shared_ptr<BigImage>(new BigImage(width, height, background, interpolation, Zeroed{}));
+    return std::shared_ptr<BigImage>(new BigImage(width, height, background, interpolation, Unfilled{true}));
 }
 
 BigImagePtr makeBigImage(int32_t width, int32_t height)

@@ -112,9 +112,9 @@ public:
     void exchangeDimensions() { std::swap(w_, h_); }
 
 private:
-    struct Unfilled {};
-    struct Zeroed {};
-    BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Zeroed);
+    struct Unfilled {
+        bool zeroed = false;
+    };
     // Bresenham from (x0, y0) to (x1, y1), its steps firstStep to lastStep only (the whole
     // line has max(|dx|, |dy|) steps); the dash pattern counts from the line's start.
     void walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstStep,
@@ -146,6 +146,9 @@ BigImagePtr deepCopy(const BigImagePtr& source);
 struct PrefaultLimit {
     std::atomic<int64_t> limit{0};
     std::atomic<bool> stop{false};
+
+    // Rows [0, rows) of an image `width` pixels wide are written: map up to 64 MB beyond.
+    void allowRows(int64_t rows, int32_t width) { limit = rows * int64_t(width) * 3 + (int64_t(64) << 20); }
 };
 
 // Maps the memory of a new image on a pool thread, top row first, without changing its

@@ -82,8 +82,6 @@ void keepDamage(j_common_ptr cinfo, int level)
 // The first rows decode into a small buffer before the image is allocated: a few bytes whose
 // frame header promises gigabytes commit nothing unless their data decodes.
 constexpr int32_t kProbeRows = kRowsPerRead;
-// How far ahead of the decoded rows the background prefault may map the image.
-constexpr int64_t kPrefaultAhead = int64_t(64) << 20;
 
 // libjpeg's own buffers (whole-image coefficients for progressive files) are limited in
 // proportion to the file, so that a tiny progressive file cannot make it take gigabytes;
@@ -174,9 +172,7 @@ void run(Decode* d, std::atomic<float>* progress)
     std::vector<uint8_t>().swap(probe);
     // The other core maps the new image's memory while this one decodes into it, a little
     // ahead of the rows decoded and no further, so that memory follows the data.
-    auto allowPrefault = [&] {
-        d->prefaultLimit->limit = int64_t(cinfo.output_scanline) * int64_t(rowBytes) + kPrefaultAhead;
-    };
+    auto allowPrefault = [&] { d->prefaultLimit->allowRows(cinfo.output_scanline, width); };
     allowPrefault();
     d->prefault = prefaultInBackground(d->result.image, d->prefaultLimit);
     while (cinfo.output_scanline < cinfo.output_height && !dataEnded()) {

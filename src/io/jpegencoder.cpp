@@ -40,7 +40,6 @@ constexpr int kMaxBlockBytes = 2 * ((22 + 63 * 26 + 63 + 7) / 8);
 static_assert(kMaxBlockBytes < kBufferSize, "a block must fit into an emptied buffer");
 
 constexpr int kMaxSide = 65535;
-constexpr int kMaxComment = 65533; /* a segment length is 16 bits and counts itself */
 
 /* Table K.1: luminance quantisation, natural (row-major) order. */
 const uint8_t kLumaQuant[64] = {
@@ -826,7 +825,7 @@ void JpegEncoder::State::writeHeader()
     putBytes(components, 9);
 
     /* B.2.4.6: APP12 carries the comment text */
-    const int commentLength = std::min(int(params.comment.size()), kMaxComment);
+    const int commentLength = std::min(int(params.comment.size()), kMaxJpegComment);
     if (commentLength > 0) {
         marker(0xEC);
         put16(commentLength + 2);

@@ -11,6 +11,9 @@
 
 class BigImage;
 
+// The most comment bytes a JPEG file holds: a segment's 16-bit length counts itself too.
+constexpr int kMaxJpegComment = 65533;
+
 struct JpegParams {
     int32_t width = 0;
     int32_t height = 0;

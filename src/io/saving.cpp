@@ -27,7 +27,6 @@ namespace {
 constexpr int64_t kQtByteLimit = 2147483646;
 constexpr int32_t kQtSideLimit = 31999;
 constexpr int32_t kJpegSideLimit = 64999;
-constexpr int kMaxJpegComment = 65533; // the encoder keeps no more
 
 const QString kJpegFilter = QStringLiteral("JPEG (*.jpg *.jpeg)");
 const QString kTiffFilter = QStringLiteral("TIFF (*.tif *.tiff)");

@@ -214,16 +214,8 @@ void spreadGrey(uint8_t* bytes, int64_t count, bool invert)
 }
 
 // Rows are gapless, so a strip's rows are one run of bytes: RGB decodes straight into it,
-// grey into its start and then spreads.
-// How far ahead of the decoded rows the background prefault may map the image: memory is
-// committed as data decodes, so that a file whose later strips fail costs little.
-constexpr int64_t kPrefaultAhead = int64_t(64) << 20;
-
-void allowPrefault(PrefaultLimit& limit, int64_t rowsDone, const Layout& l)
-{
-    limit.limit = rowsDone * int64_t(l.width) * 3 + kPrefaultAhead;
-}
-
+// grey into its start and then spreads. The prefault follows the rows decoded, so that a
+// file whose later strips fail costs little memory.
 bool readStrips(TIFF* tif, const Layout& l, BigImage& img, PrefaultLimit& limit, std::atomic<float>* progress)
 {
     SW_ASSERT(l.samples == 1 || l.samples == 3);
@@ -238,7 +230,7 @@ bool readStrips(TIFF* tif, const Layout& l, BigImage& img, PrefaultLimit& limit,
             return false;
         if (l.samples == 1)
             spreadGrey(target, pixels, l.invert);
-        allowPrefault(limit, first + rows, l);
+        limit.allowRows(first + rows, l.width);
         if (progress)
             *progress = float(first + rows) / float(l.height);
     }
@@ -274,7 +266,7 @@ bool readTiles(TIFF* tif, const Layout& l, BigImage& img, PrefaultLimit& limit, 
                 }
             }
         }
-        allowPrefault(limit, y + rows, l);
+        limit.allowRows(y + rows, l.width);
         if (progress)
             *progress = float(y + rows) / float(l.height);
     }
@@ -353,7 +345,7 @@ void run(Decode* d, const QString& fileName, std::atomic<float>* progress)
         return;
     }
     // The other core maps the new image's memory while this one decodes into it.
-    allowPrefault(*d->prefaultLimit, 0, l);
+    d->prefaultLimit->allowRows(0, l.width);
     d->prefault = prefaultInBackground(d->result.image, d->prefaultLimit);
     bool complete = false;
     try {
