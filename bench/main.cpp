@@ -2,6 +2,7 @@
 // generated scan of that size and prints the median in seconds and megapixels per second.
 #include "jpegencoder.h"
 #include "loading.h"
+#include "markerfinder.h"
 #include "markerview.h"
 #include "pnm.h"
 #include "rotation.h"
@@ -14,10 +15,12 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTextStream>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -78,8 +81,41 @@ struct StitchBench {
         m.rightBlueX = blue.x / float(wl);
         m.rightBlueY = blue.y / float(h);
         geometry = StitchEngine::stitchGeometry(m, 50, wl, h, wl, h);
+        truth = [=](double x, double y) {
+            return std::make_pair(std::cos(double(angle)) * (x - x0) + std::sin(double(angle)) * y,
+                                  -std::sin(double(angle)) * (x - x0) + std::cos(double(angle)) * y);
+        };
     }
+    // Where the right part shows the left part's pixel (x, y).
+    std::function<std::pair<double, double>(double, double)> truth;
 };
+
+// Resident memory of this process in MB: now, or the peak since resetPeakMemory().
+double memoryMB(const char* field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(std::strlen(field))).trimmed().split(' ').first().toDouble() / 1024.0;
+    return 0;
+}
+void resetPeakMemory()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+// The marker finder on the stitch pair, its refinement from markers 20 px off, and what they
+// cost beyond the inputs.
+struct MarkerBench {
+    std::shared_ptr<StitchBench> pair;
+    Align::MarkerResult found, refined;
+    double extraMB = 0;
+};
+std::shared_ptr<MarkerBench> markerBench;
 
 // The right marker view as in the window: a 1000 x 800 view, two 200 x 200 zoom windows.
 struct ViewBench {
@@ -181,6 +217,43 @@ std::vector<Operation> operations()
              phase("rotation", &StitchEngine::StitchTimings::rotation);
              phase("composition", &StitchEngine::StitchTimings::composition);
              stitchBench.reset();
+         }},
+        {"find-markers", "the marker finder on the stitch pair, then the refinement of its right markers",
+         nullptr,
+         [](const BigImagePtr& img) {
+             markerBench = std::make_shared<MarkerBench>();
+             markerBench->pair = std::make_shared<StitchBench>(img);
+             auto bench = markerBench;
+             std::vector<std::pair<std::string, Step>> steps;
+             steps.emplace_back("find-markers", [bench] {
+                 resetPeakMemory();
+                 const double before = memoryMB("VmRSS:");
+                 bench->found = Align::findMarkers(bench->pair->left, bench->pair->right);
+                 bench->extraMB = std::max(bench->extraMB, memoryMB("VmHWM:") - before);
+                 check(bench->found.found, "findMarkers");
+             });
+             steps.emplace_back("refine", [bench] {
+                 Align::MarkerPixels given = bench->found.markers;
+                 given.rightRedX += 20;
+                 given.rightBlueY -= 20;
+                 bench->refined = Align::refineMarkers(bench->pair->left, bench->pair->right, given);
+                 check(bench->refined.found, "refineMarkers");
+             });
+             return steps;
+         },
+         [] {
+             const MarkerBench& b = *markerBench;
+             auto error = [&](const Align::MarkerPixels& m) {
+                 const auto red = b.pair->truth(m.leftX, m.leftRedY), blue = b.pair->truth(m.leftX, m.leftBlueY);
+                 return std::max(std::hypot(red.first - m.rightRedX, red.second - m.rightRedY),
+                                 std::hypot(blue.first - m.rightBlueX, blue.second - m.rightBlueY));
+             };
+             const double inputs = 3.0 * double(b.pair->left->pixelCount() + b.pair->right->pixelCount()) / (1 << 20);
+             std::printf("  found: error %.3f px, confidence %.2f; refined: error %.3f px\n"
+                         "  memory beyond the inputs (%.0f MB): %.1f MB (%.1f %%)\n",
+                         error(b.found.markers), b.found.confidence, error(b.refined.markers), inputs, b.extraMB,
+                         100.0 * b.extraMB / inputs);
+             markerBench.reset();
          }},
         {"pnm-write", "write_ppm of the whole image into a file",
          [](const BigImagePtr& img) {

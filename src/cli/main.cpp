@@ -6,6 +6,7 @@
 #include "consolewatcher.h"
 #include "jpegencoder.h"
 #include "loading.h"
+#include "markerfinder.h"
 #include "rotation.h"
 #include "saving.h"
 #include "stitcher.h"
@@ -13,6 +14,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 #include <QtConcurrent>
 
@@ -28,9 +32,11 @@ using CliArgs::parseNumbers;
 const char* const kUsage =
     "usage:\n"
     "  seamwright-cli convert INPUT OUTPUT [--comment TEXT]\n"
-    "  seamwright-cli stitch LEFT RIGHT OUTPUT --left X,RED_Y,BLUE_Y\n"
-    "                 --right RED_X,RED_Y,BLUE_X,BLUE_Y [--width 50..300]\n"
+    "  seamwright-cli stitch LEFT RIGHT OUTPUT [--left X,RED_Y,BLUE_Y\n"
+    "                 --right RED_X,RED_Y,BLUE_X,BLUE_Y [--refine]] [--width 50..300]\n"
     "                 [--turn-left cw|ccw|180] [--turn-right cw|ccw|180]\n"
+    "  seamwright-cli markers LEFT RIGHT [--json] [--turn-left cw|ccw|180]\n"
+    "                 [--turn-right cw|ccw|180]\n"
     "  seamwright-cli --help\n"
     "\n"
     "convert  loads INPUT (.jpg .jpeg .tif .tiff .png .bmp .pnm .ppm .pgm .pbm, suffixes in\n"
@@ -48,11 +54,19 @@ const char* const kUsage =
     "         images after their turns: on the left the seam column X with the rows of the red\n"
     "         (upper) and blue (lower) marker, on the right both markers' columns and rows.\n"
     "         --width is the matching width (default 50).\n"
+    "         Without --left and --right the markers are found in the images (and the quarter\n"
+    "         turn that the right image needs); they are printed on standard output in the\n"
+    "         form of these options, for reuse. --refine moves the given right markers (each\n"
+    "         within about 30 pixels of its place) to their best match first and prints them.\n"
+    "\n"
+    "markers  finds the markers as stitch does, prints them (with --turn-right when the\n"
+    "         right image needs a turn), the angle and the confidence (0 to 1), and stitches\n"
+    "         nothing. --json prints one JSON object instead.\n"
     "\n"
     "Messages go to standard error, with a progress bar while a long step runs when standard\n"
     "error is a terminal. Exit status: 0 when OUTPUT was written; 2 when it was written from\n"
     "a damaged input (what could be read of a corrupt or cut JPEG file, the rest black);\n"
-    "1 otherwise.\n";
+    "1 otherwise, and when the markers could not be found or refined.\n";
 
 constexpr int kWrittenFromDamagedInput = 2;
 
@@ -138,66 +152,203 @@ void turn(const BigImagePtr& image, const QString& how)
         BigImageProcessing::rotateCW(image, nullptr);
 }
 
-int stitch(const QStringList& args)
+// Quarter turns as counts of clockwise quarters, so that a turn asked for and a turn found add up.
+int quarters(const QString& how) { return how == "cw" ? 1 : how == "180" ? 2 : how == "ccw" ? 3 : 0; }
+QString turnOf(int q)
 {
+    static const char* const names[] = {"", "cw", "180", "ccw"};
+    return QString::fromLatin1(names[((q % 4) + 4) % 4]);
+}
+
+QString pixels(const std::vector<double>& v)
+{
+    QStringList parts;
+    for (double x : v) {
+        QString t = QString::number(x, 'f', 2);
+        while (t.endsWith('0'))
+            t.chop(1);
+        if (t.endsWith('.'))
+            t.chop(1);
+        parts << t;
+    }
+    return parts.join(',');
+}
+
+// The markers in the form of stitch's options.
+QString markerOptions(const Align::MarkerPixels& m, int rightQuarters)
+{
+    QString line = "--left " + pixels({m.leftX, m.leftRedY, m.leftBlueY}) + " --right "
+                   + pixels({m.rightRedX, m.rightRedY, m.rightBlueX, m.rightBlueY});
+    if (!turnOf(rightQuarters).isEmpty())
+        line += " --turn-right " + turnOf(rightQuarters);
+    return line;
+}
+
+// The options of stitch and markers. Returns an error text, empty when all is well.
+struct PairOptions {
     QStringList positional;
     QString leftSpec, rightSpec, turnLeft, turnRight;
     int width = 50;
+    bool refine = false;
+    bool json = false;
+};
+
+QString parsePairOptions(const QStringList& args, bool stitching, PairOptions& o)
+{
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
-        if (a == "--left" || a == "--right" || a == "--width" || a == "--turn-left" || a == "--turn-right") {
+        const bool valued = a == "--turn-left" || a == "--turn-right"
+                            || (stitching && (a == "--left" || a == "--right" || a == "--width"));
+        if (valued) {
             if (i + 1 >= args.size())
-                return fail(a + " needs a value. See seamwright-cli --help.");
+                return a + " needs a value. See seamwright-cli --help.";
             const QString v = args[++i];
             if (a == "--left") {
-                leftSpec = v;
+                o.leftSpec = v;
             } else if (a == "--right") {
-                rightSpec = v;
+                o.rightSpec = v;
             } else if (a == "--turn-left") {
-                turnLeft = v;
+                o.turnLeft = v;
             } else if (a == "--turn-right") {
-                turnRight = v;
+                o.turnRight = v;
             } else {
                 bool ok = false;
-                width = v.toInt(&ok);
-                if (!ok || width < 50 || width > 300)
-                    return fail("--width must be a whole number from 50 to 300, not " + v + ".");
+                o.width = v.toInt(&ok);
+                if (!ok || o.width < 50 || o.width > 300)
+                    return "--width must be a whole number from 50 to 300, not " + v + ".";
             }
+        } else if (stitching && a == "--refine") {
+            o.refine = true;
+        } else if (!stitching && a == "--json") {
+            o.json = true;
         } else if (a.startsWith("--")) {
-            return fail("Unknown option " + a + ". See seamwright-cli --help.");
+            return "Unknown option " + a + ". See seamwright-cli --help.";
         } else {
-            positional << a;
+            o.positional << a;
         }
     }
-    if (positional.size() != 3)
-        return fail(QStringLiteral("stitch needs LEFT, RIGHT and OUTPUT. See seamwright-cli --help."));
-    std::vector<double> l, r;
-    if (!parseNumbers(leftSpec, 3, l))
-        return fail(QStringLiteral("--left needs X,RED_Y,BLUE_Y in pixels, for example --left 4000,600,5400."));
-    if (!parseNumbers(rightSpec, 4, r))
-        return fail(QStringLiteral(
-            "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292."));
-    for (const QString& t : {turnLeft, turnRight})
+    for (const QString& t : {o.turnLeft, o.turnRight})
         if (!t.isEmpty() && !isTurnName(t))
-            return fail("A turn is cw, ccw or 180, not " + t + ".");
+            return "A turn is cw, ccw or 180, not " + t + ".";
+    return QString();
+}
 
-    ConsoleWatcher watcher(stderr);
+struct LoadedPair {
+    BigImagePtr left, right;
     DotsPerMetre leftDpi, rightDpi;
     BigImageLoadData load;
-    load.watcher = &watcher;
-    load.dpi = &leftDpi;
-    const BigImagePtr left = BigImageIO::loadImageFile(positional[0], load);
-    if (!left)
+};
+
+bool loadPair(const PairOptions& o, ConsoleWatcher& watcher, LoadedPair& p)
+{
+    p.load.watcher = &watcher;
+    p.load.dpi = &p.leftDpi;
+    p.left = BigImageIO::loadImageFile(o.positional[0], p.load);
+    if (!p.left)
+        return false;
+    p.load.dpi = &p.rightDpi;
+    p.load.loaded = false;
+    p.right = BigImageIO::loadImageFile(o.positional[1], p.load);
+    if (!p.right)
+        return false;
+    if (!o.turnLeft.isEmpty())
+        turn(p.left, o.turnLeft);
+    if (!o.turnRight.isEmpty())
+        turn(p.right, o.turnRight);
+    return true;
+}
+
+// Runs the finder (or, with given markers, the refinement) on the pool with progress.
+Align::MarkerResult runFinder(const LoadedPair& p, ConsoleWatcher& watcher, const Align::MarkerPixels* given)
+{
+    ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));
+    Align::MarkerResult result;
+    const QFuture<void> future = QtConcurrent::run([&] {
+        result = given ? Align::refineMarkers(p.left, p.right, *given, &progress)
+                       : Align::findMarkers(p.left, p.right, &progress);
+    });
+    watchedWait(future, &watcher, QStringLiteral("markers"), false, &progress);
+    return result;
+}
+
+int markers(const QStringList& args)
+{
+    PairOptions o;
+    const QString error = parsePairOptions(args, false, o);
+    if (!error.isEmpty())
+        return fail(error);
+    if (o.positional.size() != 2)
+        return fail(QStringLiteral("markers needs LEFT and RIGHT. See seamwright-cli --help."));
+    ConsoleWatcher watcher(stderr);
+    LoadedPair p;
+    if (!loadPair(o, watcher, p))
         return 1;
-    load.dpi = &rightDpi;
-    load.loaded = false;
-    const BigImagePtr right = BigImageIO::loadImageFile(positional[1], load);
-    if (!right)
+    const Align::MarkerResult r = runFinder(p, watcher, nullptr);
+    const int turned = quarters(o.turnRight) + quarters(Align::turnName(r.turn));
+    if (o.json) {
+        QJsonObject j;
+        j["found"] = r.found;
+        if (r.found) {
+            const Align::MarkerPixels& m = r.markers;
+            j["left"] = QJsonArray{m.leftX, m.leftRedY, m.leftBlueY};
+            j["right"] = QJsonArray{m.rightRedX, m.rightRedY, m.rightBlueX, m.rightBlueY};
+            j["turn_right"] = turnOf(turned);
+            j["angle_degrees"] = r.angleDegrees;
+            j["confidence"] = r.confidence;
+        } else {
+            j["message"] = r.message;
+        }
+        std::fputs(QJsonDocument(j).toJson(QJsonDocument::Compact).append('\n').constData(), stdout);
+    }
+    if (!r.found)
+        return fail(r.message);
+    if (!o.json)
+        std::printf("%s\nangle %.3f degrees, confidence %.2f\n", markerOptions(r.markers, turned).toLocal8Bit().constData(),
+                    r.angleDegrees, r.confidence);
+    return 0;
+}
+
+int stitch(const QStringList& args)
+{
+    PairOptions o;
+    const QString error = parsePairOptions(args, true, o);
+    if (!error.isEmpty())
+        return fail(error);
+    if (o.positional.size() != 3)
+        return fail(QStringLiteral("stitch needs LEFT, RIGHT and OUTPUT. See seamwright-cli --help."));
+    const bool given = !o.leftSpec.isEmpty() || !o.rightSpec.isEmpty();
+    std::vector<double> l, r;
+    if (given && !parseNumbers(o.leftSpec, 3, l))
+        return fail(QStringLiteral("--left needs X,RED_Y,BLUE_Y in pixels, for example --left 4000,600,5400."));
+    if (given && !parseNumbers(o.rightSpec, 4, r))
+        return fail(QStringLiteral(
+            "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292."));
+    if (o.refine && !given)
+        return fail(QStringLiteral("--refine needs --left and --right. See seamwright-cli --help."));
+
+    ConsoleWatcher watcher(stderr);
+    LoadedPair p;
+    if (!loadPair(o, watcher, p))
         return 1;
-    if (!turnLeft.isEmpty())
-        turn(left, turnLeft);
-    if (!turnRight.isEmpty())
-        turn(right, turnRight);
+    const BigImagePtr& left = p.left;
+    const BigImagePtr& right = p.right;
+    if (!given || o.refine) {
+        Align::MarkerPixels start;
+        if (given)
+            start = {l[0], l[1], l[2], r[0], r[1], r[2], r[3]};
+        const Align::MarkerResult found = runFinder(p, watcher, given ? &start : nullptr);
+        if (!found.found)
+            return fail(found.message);
+        if (found.turn != Align::Turn::None)
+            turn(right, Align::turnName(found.turn));
+        const Align::MarkerPixels& m = found.markers;
+        l = {m.leftX, m.leftRedY, m.leftBlueY};
+        r = {m.rightRedX, m.rightRedY, m.rightBlueX, m.rightBlueY};
+        std::printf("%s\n", markerOptions(m, quarters(o.turnRight) + quarters(Align::turnName(found.turn)))
+                                  .toLocal8Bit()
+                                  .constData());
+        std::fflush(stdout);
+    }
 
     // The same fractions that the marker views would hold for these pixels.
     StitchEngine::MarkerFractions m;
@@ -208,7 +359,7 @@ int stitch(const QStringList& args)
     m.rightRedY = float(r[1]) / float(right->height());
     m.rightBlueX = float(r[2]) / float(right->width());
     m.rightBlueY = float(r[3]) / float(right->height());
-    const StitchEngine::StitchGeometry g = StitchEngine::stitchGeometry(m, width, left->width(), left->height(),
+    const StitchEngine::StitchGeometry g = StitchEngine::stitchGeometry(m, o.width, left->width(), left->height(),
                                                                         right->width(), right->height());
 
     ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));
@@ -217,7 +368,8 @@ int stitch(const QStringList& args)
     watchedWait(future, &watcher, QStringLiteral("stitch"), false, &progress);
     if (!outcome.image)
         return fail(outcome.error);
-    return finish(writeImage(outcome.image, positional[2], leftDpi, QString(), &watcher), load, positional[2]);
+    return finish(writeImage(outcome.image, o.positional[2], p.leftDpi, QString(), &watcher), p.load,
+                  o.positional[2]);
 }
 
 } // namespace
@@ -238,6 +390,8 @@ int main(int argc, char** argv)
             return convert(args);
         if (command == "stitch")
             return stitch(args);
+        if (command == "markers")
+            return markers(args);
     } catch (const std::bad_alloc&) {
         return fail(QStringLiteral("Out of Memory Error."));
     } catch (const std::exception& e) {

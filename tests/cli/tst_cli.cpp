@@ -6,8 +6,12 @@
 #include "rotation.h"
 #include "stitcher.h"
 #include "testimages.h"
+#include "testpairs.h"
 
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -98,6 +102,7 @@ private slots:
     void stitchWritesTheEngineResult();
     void stitchFailures_data();
     void stitchFailures();
+    void markersFoundAndReused();
 
 private:
     QTemporaryDir dir;
@@ -312,6 +317,10 @@ void TestCli::stitchFailures_data()
     // A seam 200 million columns to the right asks for a result of 36 GB.
     QTest::newRow("out of memory") << files + QStringList{"--left", "200000000,10,50", "--right", "10,10,10,50"}
                                    << qint64(1500000) << "out of memory. exit.";
+    QTest::newRow("markers not found") << files << qint64(0)
+                                       << "Finding markers needs images of at least 192 pixels a side.";
+    QTest::newRow("refine without markers") << files + QStringList{"--refine"} << qint64(0)
+                                            << "--refine needs --left and --right.";
 }
 
 void TestCli::stitchFailures()
@@ -332,6 +341,36 @@ void TestCli::stitchFailures()
     QVERIFY2(r.err.contains(message.toUtf8()), r.err.constData());
     QCOMPARE(r.err.count('\n'), 1);
     QVERIFY(!QFile::exists(dir.filePath("s.tif")));
+}
+
+void TestCli::markersFoundAndReused()
+{
+    const TestPair pair = makeTestPair(makeScene(PairContent::Photo, 1400, 1000, 5), 0.2, 1.5, 0.95, 1.0, 9);
+    const QString left = dir.filePath("pair-left.png"), right = dir.filePath("pair-right.png");
+    QVERIFY(toQImage(pair.left).save(left) && toQImage(pair.right).save(right));
+
+    const CliResult json = cli({"markers", left, right, "--json"});
+    QVERIFY2(json.exitCode == 0, json.err.constData());
+    const QJsonObject o = QJsonDocument::fromJson(json.out).object();
+    QVERIFY(o["found"].toBool());
+    QCOMPARE(o["turn_right"].toString(), QString());
+    const QJsonArray l = o["left"].toArray(), r = o["right"].toArray();
+    for (int k : {0, 1}) {
+        double u, v;
+        pair.toRight(l[0].toDouble(), l[1 + k].toDouble(), u, v);
+        QVERIFY(std::hypot(u - r[2 * k].toDouble(), v - r[2 * k + 1].toDouble()) < 0.3);
+    }
+
+    // stitch without markers prints the same markers, in the form of its own options.
+    const CliResult plain = cli({"markers", left, right});
+    QCOMPARE(plain.exitCode, 0);
+    const QByteArray options = plain.out.split('\n').first();
+    QVERIFY2(options.startsWith("--left ") && options.contains(" --right "), plain.out.constData());
+    const QString out = dir.filePath("found.tif");
+    const CliResult stitched = cli({"stitch", left, right, out});
+    QVERIFY2(stitched.exitCode == 0, stitched.err.constData());
+    QCOMPARE(stitched.out, options + '\n');
+    QVERIFY(QImage(out).width() > 1300);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
