@@ -86,6 +86,8 @@ void Stitching::disableInterface()
                                                        ui->btRightRotCCW, ui->btLoadLeft, ui->btLoadRight,
                                                        ui->btStitchStart, ui->slCorridorW, ui->btSwitch, ui->sbZoom})
         w->setEnabled(false);
+    ui->actionFindMarkers->setEnabled(false);
+    ui->actionRefineRightMarkers->setEnabled(false);
 }
 
 void Stitching::evaluateInterface()
@@ -99,6 +101,8 @@ void Stitching::evaluateInterface()
     ui->slCorridorW->setEnabled(right);
     ui->btStitchStart->setEnabled(left && right);
     ui->btSwitch->setEnabled(left && right);
+    ui->actionFindMarkers->setEnabled(left && right);
+    ui->actionRefineRightMarkers->setEnabled(left && right);
     ui->btLoadLeft->setEnabled(true);
     ui->btLoadRight->setEnabled(true);
     ui->sbZoom->setEnabled(true);
@@ -176,6 +180,13 @@ void Stitching::turn(MarkerView* view, bool clockwise)
 {
     beginWork();
     disableInterface();
+    turnImage(view, clockwise);
+    evaluateInterface();
+    endWork();
+}
+
+void Stitching::turnImage(MarkerView* view, bool clockwise)
+{
     if (const BigImagePtr image = view->image()) {
         // The turn rewrites the pixels in place: no render may read them meanwhile.
         view->setRenderingHeld(true);
@@ -187,8 +198,6 @@ void Stitching::turn(MarkerView* view, bool clockwise)
         view->setRenderingHeld(false);
         view->orderRescale();
     }
-    evaluateInterface();
-    endWork();
 }
 
 void Stitching::on_btLeftRotCW_clicked()
@@ -243,13 +252,7 @@ void Stitching::on_btStitchStart_clicked()
     const PaintArea* right = ui->lbImageRight;
     stitchInput.left = left->image();
     stitchInput.right = right->image();
-    stitchInput.markers.leftX = left->markerX;
-    stitchInput.markers.leftRedY = left->markerRedY;
-    stitchInput.markers.leftBlueY = left->markerBlueY;
-    stitchInput.markers.rightRedX = right->redPos.x;
-    stitchInput.markers.rightRedY = right->redPos.y;
-    stitchInput.markers.rightBlueX = right->bluePos.x;
-    stitchInput.markers.rightBlueY = right->bluePos.y;
+    stitchInput.markers = currentMarkers();
     stitchInput.matchingWidth = right->matchWidth;
 
     ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));

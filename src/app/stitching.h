@@ -1,16 +1,19 @@
 // Seamwright's main window: the two marker views with their zoom windows, the buttons that
-// load, turn and exchange the images, the zoom factor and the matching width, the colour
-// modes and the text windows. Every slot that starts work disables the controls first and
-// ends by enabling what the state allows; a close requested meanwhile waits for its end.
+// load, turn and exchange the images, the zoom factor and the matching width, the marker
+// search, the colour modes and the text windows. Every slot that starts work disables the
+// controls first and ends by enabling what the state allows; a close requested meanwhile
+// waits for its end.
 #pragma once
 
 #include "iodata.h"
+#include "markerfinder.h"
 #include "stitchdata.h"
 
 #include <QMainWindow>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class BigImage;
@@ -43,10 +46,17 @@ public:
     std::int32_t stitchZoneStart() const { return stitchStart; }
     std::int32_t stitchZoneEnd() const { return stitchEnd; }
 
+    // The engine behind the "Markers" menu, run on a pool thread; tests put canned results here.
+    using MarkerWork = std::function<Align::MarkerResult(const BigImagePtr&, const BigImagePtr&, ProgressInfo*)>;
+    MarkerWork markerFinder = Align::findMarkers;
+    std::function<Align::MarkerResult(const BigImagePtr&, const BigImagePtr&, const Align::MarkerPixels&,
+                                      ProgressInfo*)>
+        markerRefiner = Align::refineMarkers;
+
 protected:
-    // Refused while a load, turn or stitch runs: that work cannot be stopped, and its slot
-    // still has steps to take. The window then says that it will close, and closes as soon
-    // as the work has ended.
+    // Refused while a load, turn, marker search or stitch runs: that work cannot be stopped,
+    // and its slot still has steps to take. The window then says that it will close, and
+    // closes as soon as the work has ended.
     void closeEvent(QCloseEvent* event) override;
 
 private slots:
@@ -70,6 +80,8 @@ private slots:
     void on_actionLGPLv3_triggered();
     void on_actionDark_Mode_triggered();
     void on_actionLight_Mode_triggered();
+    void on_actionFindMarkers_triggered();
+    void on_actionRefineRightMarkers_triggered();
 
 private:
     // A new parentless text window with this window's icon, shown non-modally. It is
@@ -78,12 +90,25 @@ private:
     void loadInto(MarkerView* view, DotsPerMetre* dpi, class QLabel* fileName, class ZoomImage* red,
                   class ZoomImage* blue);
     void turn(MarkerView* view, bool clockwise);
+    // The turn itself, for a slot that brackets its work already.
+    void turnImage(MarkerView* view, bool clockwise);
     // Bracket the work of a slot; the end carries out a close requested meanwhile.
     void beginWork();
     void endWork();
     // The stitch worker: the whole computation on the inputs that the start slot took from
     // the views; stores the result, stitchStart and stitchEnd only when it succeeded.
     void computeStitch(ProgressInfo* progress);
+    // The markers as the views hold them, as fractions of their images.
+    StitchEngine::MarkerFractions currentMarkers() const;
+    // A "Markers" slot: runs the engine on both images on the pool, with a progress dialog
+    // that starts with `text`, then applies a found result or posts the refusal.
+    void runMarkerWork(const QString& name, const QString& text, MarkerWork work,
+                       const std::function<void(const Align::MarkerResult&)>& apply);
+    // A found result: the right image turned as it says, all four markers placed, and a word
+    // to the user.
+    void applyFoundMarkers(const Align::MarkerResult& found);
+    // Pixel positions of the turned right image to the right view's fractions.
+    void setRightMarkers(const Align::MarkerPixels& markers);
 
     // What the stitch works on, taken on the GUI thread when "Start Stitching" is pressed.
     struct StitchInput {

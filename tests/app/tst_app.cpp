@@ -81,13 +81,18 @@ private slots:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QStringList>("actionNames");
         QTest::addColumn<QStringList>("actionTexts");
+        QTest::addColumn<QStringList>("shortcuts");
 
         QTest::newRow("Help") << 0 << "menuAbout" << "Help"
                               << QStringList{"actionHelp", "actionAbout", "actionLGPLv3"}
-                              << QStringList{"Help", "About", "LGPLv3"};
+                              << QStringList{"Help", "About", "LGPLv3"} << QStringList{"", "", ""};
         QTest::newRow("Mode") << 1 << "menuMode" << "Mode"
                               << QStringList{"actionDark_Mode", "actionLight_Mode"}
-                              << QStringList{"Dark Mode", "Light Mode"};
+                              << QStringList{"Dark Mode", "Light Mode"} << QStringList{"", ""};
+        QTest::newRow("Markers") << 2 << "menuMarkers" << "Markers"
+                                 << QStringList{"actionFindMarkers", "actionRefineRightMarkers"}
+                                 << QStringList{"Find Markers", "Refine Right Markers"}
+                                 << QStringList{"Ctrl+M", "Ctrl+Shift+M"};
     }
 
     // Laid out right to left, the first menu ("Help") sits at the right-hand end.
@@ -98,21 +103,24 @@ private slots:
         QFETCH(QString, title);
         QFETCH(QStringList, actionNames);
         QFETCH(QStringList, actionTexts);
+        QFETCH(QStringList, shortcuts);
 
         Stitching window;
         QCOMPARE(window.menuBar()->objectName(), QString("menuBar"));
         QCOMPARE(window.menuBar()->layoutDirection(), Qt::RightToLeft);
-        QCOMPARE(window.menuBar()->actions().size(), 2);
+        QCOMPARE(window.menuBar()->actions().size(), 3);
         QMenu* menu = window.menuBar()->actions().at(menuIndex)->menu();
         QCOMPARE(menu->objectName(), menuName);
         QCOMPARE(menu->title(), title);
-        QStringList names, texts;
+        QStringList names, texts, keys;
         for (QAction* action : menu->actions()) {
             names << action->objectName();
             texts << action->text();
+            keys << action->shortcut().toString(QKeySequence::PortableText);
         }
         QCOMPARE(names, actionNames);
         QCOMPARE(texts, actionTexts);
+        QCOMPARE(keys, shortcuts);
     }
 
     void darkPaletteColours_data()

@@ -1,6 +1,6 @@
 // The main window driven as a user drives it: the enable rules, loading through the real
-// open dialog, turning, exchanging, the zoom factor, the matching width and the marker
-// fine-tuning from the zoom windows.
+// open dialog, turning, exchanging, the zoom factor, the matching width, the marker
+// fine-tuning from the zoom windows and the "Markers" menu (with canned engine results).
 #include "filedialogs.h"
 #include "markerview.h"
 #include "palette.h"
@@ -11,6 +11,7 @@
 #include "testimages.h"
 #include "texts.h"
 
+#include <QAction>
 #include <QDoubleSpinBox>
 #include <QFutureInterface>
 #include <QLabel>
@@ -28,13 +29,15 @@
 namespace {
 
 const QStringList kControls{"btLeftRotCW", "btLeftRotCCW", "btRightRotCW", "btRightRotCCW", "btLoadLeft",
-                            "btLoadRight", "btStitchStart", "slCorridorW",  "btSwitch",     "sbZoom"};
+                            "btLoadRight", "btStitchStart", "slCorridorW",  "btSwitch",     "sbZoom",
+                            "actionFindMarkers", "actionRefineRightMarkers"};
 
+// Widgets and menu actions alike.
 QStringList enabledControls(const Stitching& window)
 {
     QStringList on;
     for (const QString& name : kControls)
-        if (window.findChild<QWidget*>(name)->isEnabled())
+        if (window.findChild<QObject*>(name)->property("enabled").toBool())
             on << name;
     return on;
 }
@@ -116,6 +119,25 @@ QStringList messageBoxTexts()
     return texts;
 }
 
+// The seven marker fractions in the order of the command line's --left and --right.
+QVector<float> markerFractions(const Stitching& window)
+{
+    const auto* l = window.findChild<PaintLine*>("lbImageLeft");
+    const auto* r = window.findChild<PaintArea*>("lbImageRight");
+    return {l->markerX, l->markerRedY, l->markerBlueY, r->redPos.x, r->redPos.y, r->bluePos.x, r->bluePos.y};
+}
+const QVector<float> kDefaultMarkers{0.5f, 0.25f, 0.75f, 0.5f, 0.25f, 0.5f, 0.75f};
+
+// Whether a message box with this text shows within two seconds; then closes every box.
+bool messageShown(const QString& text)
+{
+    const bool shown = QTest::qWaitFor([&] { return messageBoxTexts().contains(text); }, 2000);
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<QMessageBox*>(w))
+            w->close();
+    return shown;
+}
+
 } // namespace
 
 class TestWindow : public QObject {
@@ -133,6 +155,9 @@ private slots:
     void stitchStoresAndShowsTheResult();
     void closeWaitsForTheWork_data();
     void closeWaitsForTheWork();
+    void findMarkers_data();
+    void findMarkers();
+    void refineRightMarkers();
 
 private:
     QString write(const QString& name, const BigImagePtr& image, int dotsPerMetre = 3937);
@@ -296,6 +321,8 @@ void TestWindow::rightZoomWindowFollowsTheLine()
     Stitching window;
     auto* view = window.findChild<PaintArea*>("lbImageRight");
     load(window, "Right", write("tilt.png", makeRandom(1000, 800, 10)));
+    QCOMPARE(enabledControls(window),
+             (QStringList{"btRightRotCW", "btRightRotCCW", "btLoadLeft", "btLoadRight", "slCorridorW", "sbZoom"}));
     QTRY_VERIFY(view->hasRendered());
     view->bluePos = float2{0.6f, 0.75f};
     const float2 red = view->redPos, blue = view->bluePos;
@@ -371,6 +398,8 @@ void TestWindow::closeWaitsForTheWork_data()
     QTest::newRow("load") << QByteArray("on_btLoadLeft_clicked") << false;
     QTest::newRow("turn") << QByteArray("on_btLeftRotCW_clicked") << true;
     QTest::newRow("stitch") << QByteArray("on_btStitchStart_clicked") << true;
+    QTest::newRow("find markers") << QByteArray("on_actionFindMarkers_triggered") << true;
+    QTest::newRow("refine markers") << QByteArray("on_actionRefineRightMarkers_triggered") << true;
 }
 
 // Closing while work runs is refused with the reason under the progress text; nothing
@@ -385,16 +414,19 @@ void TestWindow::closeWaitsForTheWork()
     auto* lv = window.findChild<PaintLine*>("lbImageLeft");
     lv->setImage(columns(scene, 0, 100), QRect(-1, -1, -1, -1));
     window.findChild<PaintArea*>("lbImageRight")->setImage(columns(scene, 60, 100), QRect(-1, -1, -1, -1));
+    QMetaObject::invokeMethod(&window, "evaluateInterface"); // every control on, as after the loads
     QTRY_VERIFY(lv->hasRendered());
     answerFileDialog(this, write("close.png", scene));
 
     std::unique_ptr<PoolGate> gate(gated ? new PoolGate : nullptr);
     bool refused = false;
+    QStringList enabledMeanwhile{"not seen"};
     QTimer closer;
     connect(&closer, &QTimer::timeout, [&] {
         if (window.findChild<QWidget*>("sbZoom")->isEnabled())
             return; // the slot has not started yet
         closer.stop();
+        enabledMeanwhile = enabledControls(window);
         window.close();
         refused = window.isVisible();
         gate.reset();
@@ -402,7 +434,9 @@ void TestWindow::closeWaitsForTheWork()
     closer.start(1);
     QCOMPARE(stitchAndCloseResults(window, slot.constData()), 0);
     QVERIFY(refused);
+    QCOMPARE(enabledMeanwhile, QStringList());
     QVERIFY(!window.isVisible());
+    QTest::qWait(250); // a message would show at the watcher's next check
     QVERIFY(messageBoxTexts().isEmpty());
 
     // The reason, as a progress dialog shows it under its text.
@@ -411,4 +445,95 @@ void TestWindow::closeWaitsForTheWork()
     window.statusWatcher()->registerTask("Probe", probe.future(), true);
     QTRY_COMPARE(progressLabels(), QStringList{"Probe\nSeamwright will close when this has finished."});
     probe.reportFinished();
+}
+
+void TestWindow::findMarkers_data()
+{
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<int>("turn");
+    QTest::addColumn<QPoint>("corner"); // where the right image's pixel (0, 0) ends
+    QTest::addColumn<QString>("message");
+    const QString found("Markers found (confidence 93 %).\nThe right image was turned ");
+    QTest::newRow("upright") << true << int(Align::Turn::None) << QPoint(0, 0)
+                             << "Markers found (confidence 93 %).";
+    QTest::newRow("clockwise") << true << int(Align::Turn::Clockwise) << QPoint(127, 0)
+                               << found + "clockwise to match the left one.";
+    QTest::newRow("counter-clockwise") << true << int(Align::Turn::CounterClockwise) << QPoint(0, 95)
+                                       << found + "counter-clockwise to match the left one.";
+    QTest::newRow("half turn") << true << int(Align::Turn::HalfTurn) << QPoint(127, 95)
+                               << found + "upside down to match the left one.";
+    QTest::newRow("refused, turn ignored") << false << int(Align::Turn::Clockwise) << QPoint(0, 0)
+                                           << "No reliable overlap found between the two images.";
+}
+
+// A canned result for a 128 × 96 left and a 128 × 96 right image (after its turn), where
+// every fraction is an exact float.
+void TestWindow::findMarkers()
+{
+    QFETCH(bool, found);
+    QFETCH(int, turn);
+    QFETCH(QPoint, corner);
+    QFETCH(QString, message);
+    const bool quarter = turn == int(Align::Turn::Clockwise) || turn == int(Align::Turn::CounterClockwise);
+    const BigImagePtr left = makeRandom(128, 96, 31);
+    const BigImagePtr right = quarter ? makeRandom(96, 128, 32) : makeRandom(128, 96, 32);
+    const QSize before(right->width(), right->height());
+    const RgbPixel first = right->pixelAt(0, 0);
+    Stitching window;
+    window.findChild<PaintLine*>("lbImageLeft")->setImage(left, QRect(-1, -1, -1, -1));
+    window.findChild<PaintArea*>("lbImageRight")->setImage(right, QRect(-1, -1, -1, -1));
+    // The red zoom window's pixel (106, 106), clear of box and cross, shows the image six
+    // pixels right of and below the marker, here still at (64, 24).
+    auto* zoom = window.findChild<ZoomImage*>("lbLeftZoom");
+    const auto zoomPixel = [zoom] { return fromQRgb(zoom->pixmap(Qt::ReturnByValue).toImage().pixel(106, 106)); };
+    QTRY_COMPARE(zoomPixel(), left->pixelAt(70, 30));
+    BigImagePtr seenLeft, seenRight;
+    window.markerFinder = [&](const BigImagePtr& l, const BigImagePtr& r, ProgressInfo*) {
+        seenLeft = l;
+        seenRight = r;
+        Align::MarkerResult result;
+        result.found = found;
+        result.markers = Align::MarkerPixels{96, 12, 84, 32, 36, 40, 60};
+        result.turn = Align::Turn(turn);
+        result.confidence = 0.926;
+        result.message = found ? QString() : message;
+        return result;
+    };
+    window.findChild<QAction*>("actionFindMarkers")->trigger();
+    QVERIFY(seenLeft == left && seenRight == right);
+    QVERIFY(messageShown(message));
+    QCOMPARE(QSize(right->width(), right->height()), found && quarter ? before.transposed() : before);
+    QCOMPARE(right->pixelAt(corner.x(), corner.y()), first);
+    QCOMPARE(markerFractions(window), found ? (QVector<float>{0.75f, 0.125f, 0.875f, 0.25f, 0.375f, 0.3125f, 0.625f})
+                                            : kDefaultMarkers);
+    QCOMPARE(enabledControls(window), kControls);
+    if (found)
+        QTRY_COMPARE(zoomPixel(), left->pixelAt(102, 18));
+}
+
+// Handed over as the stitch rounds them; only the right markers are taken back. A refusal
+// takes the way of the search's (above).
+void TestWindow::refineRightMarkers()
+{
+    Stitching window;
+    window.findChild<PaintLine*>("lbImageLeft")->setImage(makeRandom(128, 96, 33), QRect(-1, -1, -1, -1));
+    auto* rv = window.findChild<PaintArea*>("lbImageRight");
+    rv->setImage(makeRandom(128, 96, 34), QRect(-1, -1, -1, -1));
+    rv->redPos = float2{0.2f, 0.25f}; // 25.6: column 26
+    Align::MarkerPixels given;
+    window.markerRefiner = [&](const BigImagePtr&, const BigImagePtr&, const Align::MarkerPixels& m, ProgressInfo*) {
+        given = m;
+        Align::MarkerResult result;
+        result.found = true;
+        result.markers = Align::MarkerPixels{7, 7, 7, 21.5, 30, 20.75, 90};
+        result.confidence = 0.876;
+        return result;
+    };
+    window.findChild<QAction*>("actionRefineRightMarkers")->trigger();
+    QCOMPARE((QVector<double>{given.leftX, given.leftRedY, given.leftBlueY, given.rightRedX, given.rightRedY,
+                              given.rightBlueX, given.rightBlueY}),
+             (QVector<double>{64, 24, 72, 26, 24, 64, 72}));
+    QVERIFY(messageShown("Right markers refined (confidence 88 %)."));
+    QCOMPARE(markerFractions(window),
+             (QVector<float>{0.5f, 0.25f, 0.75f, 0.16796875f, 0.3125f, 0.162109375f, 0.9375f}));
 }
