@@ -86,29 +86,42 @@ Affine turnMap(Turn turn, int w, int h)
 
 // A grey copy reduced by whole f × f block means (partial blocks at the right and bottom
 // borders average what they hold). Small pixel (i, j) has its centre at full pixel
-// (f·i + (f − 1)/2, f·j + (f − 1)/2).
-cv::Mat reduceGrey(const BigImage& img, int f)
+// (f·i + (f − 1)/2, f·j + (f − 1)/2). Only columns from firstColumn on are read (those left
+// of it stay 0), and blocks of 4 rows or more read every second row: this pass reads the
+// whole image, it is the finder's largest cost.
+cv::Mat reduceGrey(const BigImage& img, int f, int firstColumn = 0)
 {
     const int w = img.width(), h = img.height();
     const int ws = (w + f - 1) / f, hs = (h + f - 1) / f;
-    cv::Mat out(hs, ws, CV_8U);
+    const int i0 = std::clamp(firstColumn / f, 0, ws);
+    const int rowStep = f >= 4 ? 2 : 1;
+    cv::Mat out = cv::Mat::zeros(hs, ws, CV_8U);
     parallelFor(hs, [&](int64_t j) {
-        std::vector<uint32_t> sum(size_t(ws), 0);
+        std::vector<uint32_t> sum(size_t(3 * ws), 0);
         const int y0 = int(j) * f, y1 = std::min(h, y0 + f);
-        for (int y = y0; y < y1; ++y) {
+        int rows = 0;
+        for (int y = y0; y < y1; y += rowStep, ++rows) {
             const RgbPixel* row = img.row(y);
-            for (int i = 0; i < ws; ++i) {
+            for (int i = i0; i < ws; ++i) {
                 const int x1 = std::min(w, (i + 1) * f);
-                uint32_t s = 0;
-                for (int x = i * f; x < x1; ++x)
-                    s += greyLevel(row[x]);
-                sum[size_t(i)] += s;
+                uint32_t r = 0, g = 0, b = 0;
+                for (int x = i * f; x < x1; ++x) {
+                    r += row[x].r;
+                    g += row[x].g;
+                    b += row[x].b;
+                }
+                uint32_t* s3 = &sum[size_t(3 * i)];
+                s3[0] += r;
+                s3[1] += g;
+                s3[2] += b;
             }
         }
         uint8_t* o = out.ptr<uint8_t>(int(j));
-        for (int i = 0; i < ws; ++i) {
-            const uint32_t n = uint32_t((std::min(w, (i + 1) * f) - i * f) * (y1 - y0));
-            o[i] = uint8_t((sum[size_t(i)] + n / 2) / n);
+        for (int i = i0; i < ws; ++i) {
+            const uint32_t n = uint32_t((std::min(w, (i + 1) * f) - i * f) * rows);
+            const uint32_t* s3 = &sum[size_t(3 * i)];
+            // The grey weights of greyLevel, applied to the block's sums.
+            o[i] = uint8_t((11 * s3[0] + 16 * s3[1] + 5 * s3[2] + 16 * n) / (32 * n));
         }
     });
     return out;
@@ -366,15 +379,16 @@ MarkerResult find(const BigImagePtr& leftPtr, const BigImagePtr& rightPtr, Progr
 
     const int longest = std::max({left.width(), left.height(), right.width(), right.height()});
     const int f = std::max(1, (longest + kSmallSide - 1) / kSmallSide);
-    const cv::Mat smallLeft = reduceGrey(left, f);
+    // Left features only where a right image can overlap it: its right part.
+    const double narrow = std::min({left.width(), right.width(), right.height()}) / double(f);
+    const int firstColumn = std::max(0, int(left.width() - 0.65 * narrow * f));
+    const cv::Mat smallLeft = reduceGrey(left, f, firstColumn);
     const cv::Mat smallRight = reduceGrey(right, f);
     if (progress)
         progress->value = 0.3f;
 
-    // Left features only where a right image can overlap it: its right part.
-    const double narrow = std::min({left.width(), right.width(), right.height()}) / double(f);
     cv::Mat leftMask = cv::Mat::zeros(smallLeft.size(), CV_8U);
-    leftMask.colRange(std::max(0, int(smallLeft.cols - 0.65 * narrow)), smallLeft.cols).setTo(255);
+    leftMask.colRange(std::min(smallLeft.cols - 1, firstColumn / f + 8), smallLeft.cols).setTo(255);
     cv::Ptr<cv::ORB> orb = cv::ORB::create(60000, 1.3f, 3, 17, 0, 2, cv::ORB::HARRIS_SCORE, 17, 5);
     std::vector<cv::KeyPoint> kl, kr;
     cv::Mat dl, dr;

@@ -400,6 +400,38 @@ def run_window(app, work, docs, picture, left_png, right_tif, left_red, left_blu
     log("views: left %s scale %.4f, right %s scale %.4f; zoom windows %s %s"
         % (lb, left_view.scale, rb, right_view.scale, left_zooms, right_zooms))
 
+    # "Find Markers" (Ctrl+M) sets all four markers on the same content: then each left zoom
+    # window shows the picture of its right one (the right one turned upright), which the
+    # initial markers do not. The clicks below set the markers anew.
+    def zoom_difference(s):
+        """Mean absolute difference of the left and right zoom windows, red and blue."""
+        out = []
+        for lz, rz in zip(left_zooms, right_zooms):
+            total = 0
+            for y in range(10, ZOOM - 10):
+                a = s.row(lz[1] + y, lz[0] + 10, lz[0] + ZOOM - 10)
+                b = s.row(rz[1] + y, rz[0] + 10, rz[0] + ZOOM - 10)
+                total += sum(abs(p - q) for p, q in zip(a, b))
+            out.append(total / ((ZOOM - 20) ** 2 * 3))
+        return out
+
+    before = zoom_difference(shot)
+    xs.focus(main_window[0])
+    xs.key("ctrl+m")
+    box = xs.wait_for("the markers found and their message", lambda: (lambda w: w if w and max(
+        zoom_difference(xs.screenshot(os.path.join(work, "screen.ppm")))) < 12 else None)(
+        xs.window_named("seamwright")), 30, interval=0.3)
+    xs.focus(box[0])
+    xs.key("Return")
+    xs.wait_for("the message box to close", lambda: xs.window_named("seamwright") is None, 10)
+    shot = settle(work, None, need_change=False)
+    after = zoom_difference(shot)
+    log("zoom windows differ by %.1f and %.1f before 'Find Markers', %.1f and %.1f after" % (*before, *after))
+    check(min(before) > 20 and max(after) < 12, "'Find Markers' did not put the zoom windows on the same content")
+    log("'Find Markers' placed both pairs on the same content")
+    if docs:
+        small_png(work, shot.path, None, os.path.join(docs, "walkthrough-found-markers.png"))
+
     # Markers by mouse clicks in the views: left button red, right button blue.
     ox, oy = left_view.widget_origin()
     mx, my, lx, lry = left_view.click_for(*left_red)
