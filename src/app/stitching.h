@@ -5,6 +5,7 @@
 #pragma once
 
 #include "iodata.h"
+#include "seamquality.h"
 #include "stitchdata.h"
 
 #include <QMainWindow>
@@ -82,8 +83,12 @@ private:
     void beginWork();
     void endWork();
     // The stitch worker: the whole computation on the inputs that the start slot took from
-    // the views; stores the result, stitchStart and stitchEnd only when it succeeded.
+    // the views; stores the result, stitchStart, stitchEnd and stitchQuality only when it
+    // succeeded.
     void computeStitch(ProgressInfo* progress);
+    // How well the seam matched, in the status bar; a poor match also as a message, which
+    // opens over the result window.
+    void reportSeamQuality();
 
     // What the stitch works on, taken on the GUI thread when "Start Stitching" is pressed.
     struct StitchInput {
@@ -101,8 +106,10 @@ private:
     // The stitch's transition zone: its first column and the column after it.
     std::int32_t stitchStart = 0;
     std::int32_t stitchEnd = 0;
+    StitchEngine::SeamQuality stitchQuality;
     std::shared_ptr<BigImage> stitchResult;
     StatusWatcher* watcher = nullptr;
+    class QLabel* seamMatch = nullptr; // in the status bar
     int workRunning = 0;
     bool closeRequested = false; // during work; nothing further opens once it is set
 
