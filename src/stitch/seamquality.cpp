@@ -78,6 +78,13 @@ double median(std::vector<double>& v)
     return v[v.size() / 2];
 }
 
+// Whole percent rounded down, so that a figure shown never passes a threshold that the value
+// missed (69.6 % is not "70 %" below a limit of 70 %).
+long percent(double fraction)
+{
+    return long(std::floor(100.0 * std::max(0.0, fraction) + 1e-9));
+}
+
 } // namespace
 
 SeamQuality measureSeam(const StripData& left, const StripData& band, const SquareErrorField& field,
@@ -148,14 +155,13 @@ QString seamQualityText(const SeamQuality& q)
     const QString check = QStringLiteral(" Check that the markers sit on the same content in both images.");
     if (q.missingFraction > kMostlyMissing)
         return QStringLiteral("Warning: only %1 % of the seam lies in both images; the rest was not matched.")
-                   .arg(std::lround(100.0 * (1.0 - double(q.missingFraction))))
+                   .arg(percent(1.0 - double(q.missingFraction)))
                + check;
     if (!q.measurable)
         return QStringLiteral("Seam match: not measurable (too little detail along the seam).");
-    const long percent = std::lround(100.0 * std::max(0.0, double(q.match)));
     if (q.suspicious)
-        return QStringLiteral("Warning: the seam matched poorly (%1 %).").arg(percent) + check;
-    return QStringLiteral("Seam match: %1 %.").arg(percent);
+        return QStringLiteral("Warning: the seam matched poorly (%1 %).").arg(percent(q.match)) + check;
+    return QStringLiteral("Seam match: %1 %.").arg(percent(q.match));
 }
 
 } // namespace StitchEngine
