@@ -19,7 +19,9 @@
 #include <QFileInfo>
 #include <QtConcurrent>
 #include <QIcon>
+#include <QLabel>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QStyle>
 
 #include <cmath>
@@ -51,6 +53,12 @@ Stitching::Stitching()
                    | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
 
     watcher = new StatusWatcher(defaultIcon);
+    // How well the last seam matched. A label, not a status message, which a menu's status
+    // tips would wipe out; the bar is there from the start, so that the views keep their size
+    // when the first stitch ends.
+    seamMatch = new QLabel(this);
+    seamMatch->setObjectName("lbSeamMatch");
+    statusBar()->addWidget(seamMatch, 1);
 
     setIconButton(ui->btLeftRotCCW, ":/kx_ressources/ICON_rotation_270.png", QSize(24, 24));
     setIconButton(ui->btRightRotCCW, ":/kx_ressources/ICON_rotation_270.png", QSize(24, 24));
@@ -240,12 +248,23 @@ void Stitching::computeStitch(ProgressInfo* progress)
     stitchResult = outcome.image;
     stitchStart = outcome.stitchStart;
     stitchEnd = outcome.stitchEnd;
+    stitchQuality = outcome.quality;
+}
+
+void Stitching::reportSeamQuality()
+{
+    const QString text = StitchEngine::seamQualityText(stitchQuality);
+    seamMatch->setText(text);
+    if (stitchQuality.suspicious)
+        watcher->postMessage(text);
 }
 
 void Stitching::on_btStitchStart_clicked()
 {
     beginWork();
     disableInterface();
+    // The figure belongs to the last result; it goes with it.
+    seamMatch->clear();
     // Markers and matching width are read here, on the thread that owns them; clicks during
     // the stitch move the markers for the next one.
     const PaintLine* left = ui->lbImageLeft;
@@ -263,6 +282,7 @@ void Stitching::on_btStitchStart_clicked()
     // Nothing opens for a window that is about to close.
     if (!closeRequested) {
         if (stitchError.isEmpty() && stitchResult && stitchResult != previous) {
+            reportSeamQuality();
             showResults();
         } else {
             // Never present the previous result as if it were this one.

@@ -7,6 +7,7 @@
 
 #include "iodata.h"
 #include "markerfinder.h"
+#include "seamquality.h"
 #include "stitchdata.h"
 
 #include <QMainWindow>
@@ -96,7 +97,8 @@ private:
     void beginWork();
     void endWork();
     // The stitch worker: the whole computation on the inputs that the start slot took from
-    // the views; stores the result, stitchStart and stitchEnd only when it succeeded.
+    // the views; stores the result, stitchStart, stitchEnd and stitchQuality only when it
+    // succeeded.
     void computeStitch(ProgressInfo* progress);
     // The markers as the views hold them, as fractions of their images.
     StitchEngine::MarkerFractions currentMarkers() const;
@@ -109,6 +111,9 @@ private:
     void applyFoundMarkers(const Align::MarkerResult& found);
     // Pixel positions of the turned right image to the right view's fractions.
     void setRightMarkers(const Align::MarkerPixels& markers);
+    // How well the seam matched, in the status bar; a poor match also as a message, which
+    // opens over the result window.
+    void reportSeamQuality();
 
     // What the stitch works on, taken on the GUI thread when "Start Stitching" is pressed.
     struct StitchInput {
@@ -126,8 +131,10 @@ private:
     // The stitch's transition zone: its first column and the column after it.
     std::int32_t stitchStart = 0;
     std::int32_t stitchEnd = 0;
+    StitchEngine::SeamQuality stitchQuality;
     std::shared_ptr<BigImage> stitchResult;
     StatusWatcher* watcher = nullptr;
+    class QLabel* seamMatch = nullptr; // in the status bar
     int workRunning = 0;
     bool closeRequested = false; // during work; nothing further opens once it is set
 

@@ -286,7 +286,7 @@ void fillErrorField(const StripData& left, const StripData& right, SquareErrorFi
         d.field = &field;
         d.slice = k;
         d.progress = progress ? &progress->value : nullptr;
-        d.markerRadius = 20;
+        d.markerRadius = kMarkerRadius;
         items.append(d);
     }
     // The waiting thread works on the slices itself, with every pool thread free right now.

@@ -38,6 +38,9 @@ struct StripData {
 // The block error that no comparison can exceed: 25 pixels × 3 channels × 255².
 constexpr float kMaxBlockError = 4876875.0f;
 
+// Slices closer than this many left rows to a marker are pinned to it.
+constexpr int32_t kMarkerRadius = 20;
+
 // One slice of sliceWidth × sliceHeight square errors per examined left row.
 struct SquareErrorField {
     std::vector<float> values;
@@ -62,7 +65,7 @@ struct SEData {
     SquareErrorField* field = nullptr;
     int32_t slice = 0;
     std::atomic<float>* progress = nullptr;
-    int32_t markerRadius = 20;
+    int32_t markerRadius = kMarkerRadius;
 };
 
 // A cell of a search slice: x the search column, y the search row.

@@ -52,6 +52,7 @@ StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, co
             correlateData(field, progress ? *progress : local);
             t.accumulation = lap(clock);
             tracePath(field, offsets);
+            outcome.quality = measureSeam(leftStrip, rightBand, field, offsets);
             t.path = lap(clock);
         }
         outcome.image =

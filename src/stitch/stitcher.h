@@ -2,6 +2,7 @@
 // window, the command line and the benchmark run it.
 #pragma once
 
+#include "seamquality.h"
 #include "stitchdata.h"
 
 #include <QString>
@@ -15,7 +16,7 @@ struct StitchTimings {
     double band = 0;         // left strip and rotated, upsampled right band
     double errorField = 0;   // the parallel square-error map
     double accumulation = 0; // correlateData
-    double path = 0;         // tracePath
+    double path = 0;         // tracePath and the seam's match figure
     double rotation = 0;     // the rotated part that the transition zone reads
     double composition = 0;  // the result rows
 };
@@ -25,6 +26,7 @@ struct StitchOutcome {
     int32_t stitchStart = 0;  // first column of the transition zone
     int32_t stitchEnd = 0;    // the column after it
     QString error;            // what went wrong, for the user, when image is null
+    SeamQuality quality;      // how well the seam matched, when image is set
 };
 
 // Runs every step on the calling thread plus the pool threads free at each moment. Never

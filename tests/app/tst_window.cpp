@@ -153,6 +153,8 @@ private slots:
     void leftZoomWindowClicks();
     void rightZoomWindowFollowsTheLine();
     void stitchStoresAndShowsTheResult();
+    void stitchSaysHowTheSeamMatched_data();
+    void stitchSaysHowTheSeamMatched();
     void closeWaitsForTheWork_data();
     void closeWaitsForTheWork();
     void findMarkers_data();
@@ -389,6 +391,60 @@ void TestWindow::stitchStoresAndShowsTheResult()
     for (QWidget* w : QApplication::topLevelWidgets())
         if (qobject_cast<QMessageBox*>(w))
             w->close();
+}
+
+void TestWindow::stitchSaysHowTheSeamMatched_data()
+{
+    QTest::addColumn<float>("rightRedY"); // the blue marker 220 rows below
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("warned");     // in a message box too
+    // Right (x, y) shows left (x + 100, y + 10); the left markers sit at (130, 40) and (130, 260).
+    QTest::newRow("same content") << 30.0f << "Seam match: 100 %." << false;
+    QTest::newRow("50 rows off") << 80.0f
+                                 << "Warning: the seam matched poorly (18 %). Check that the markers sit on the "
+                                    "same content in both images."
+                                 << true;
+}
+
+// The figure stands in the status bar with the result; a poor one is also a message (shown
+// over the result window when that stays open). A failed stitch that follows takes the
+// figure away.
+void TestWindow::stitchSaysHowTheSeamMatched()
+{
+    QFETCH(float, rightRedY);
+    QFETCH(QString, text);
+    QFETCH(bool, warned);
+    const BigImagePtr terrain = makeTerrain(360, 360, 7);
+    Stitching window;
+    auto* lv = window.findChild<PaintLine*>("lbImageLeft");
+    auto* rv = window.findChild<PaintArea*>("lbImageRight");
+    lv->setImage(cutOut(terrain, 0, 0, 160, 300), QRect(-1, -1, -1, -1));
+    rv->setImage(cutOut(terrain, 100, 10, 200, 300), QRect(-1, -1, -1, -1));
+    lv->markerX = 130.0f / 160.0f;
+    lv->markerRedY = 40.0f / 300.0f;
+    lv->markerBlueY = 260.0f / 300.0f;
+    rv->redPos = float2{30.0f / 200.0f, rightRedY / 300.0f};
+    rv->bluePos = float2{30.0f / 200.0f, (rightRedY + 220.0f) / 300.0f};
+    auto* figure = window.findChild<QLabel*>("lbSeamMatch");
+    QVERIFY(figure && figure->text().isEmpty());
+
+    auto closeMessages = [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<QMessageBox*>(w))
+                w->close();
+    };
+    QCOMPARE(stitchAndCloseResults(window), 1);
+    QCOMPARE(figure->text(), text);
+    QTest::qWait(300); // three checks of the watcher
+    QCOMPARE(messageBoxTexts(), warned ? QStringList{text} : QStringList{});
+    closeMessages();
+
+    lv->markerX = 0.0f;
+    rv->redPos.x = rv->bluePos.x = 1.0f;
+    QCOMPARE(stitchAndCloseResults(window), 0);
+    QVERIFY(figure->text().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(messageBoxTexts().size(), 1, 2000);
+    closeMessages();
 }
 
 void TestWindow::closeWaitsForTheWork_data()

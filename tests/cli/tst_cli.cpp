@@ -123,6 +123,10 @@ void TestCli::initTestCase()
     const QByteArray bytes = jpeg.readAll();
     cut.write(bytes.left(bytes.size() * 2 / 3));
     overflow.write("P6\n1760000000 1760000000\n255\n" + QByteArray(200000, 'x'));
+    // A pair for the seam's figure: right (x, y) shows left (x + 100, y + 10).
+    const BigImagePtr terrain = makeTerrain(360, 360, 7);
+    QVERIFY(toQImage(cutOut(terrain, 0, 0, 160, 300)).save(dir.filePath("terrain-left.png")));
+    QVERIFY(toQImage(cutOut(terrain, 100, 10, 200, 300)).save(dir.filePath("terrain-right.png")));
 }
 
 void TestCli::help()
@@ -130,6 +134,7 @@ void TestCli::help()
     const CliResult r = cli({"--help"});
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains("seamwright-cli convert INPUT OUTPUT [--comment TEXT]"));
+    QVERIFY(r.out.contains("a warning leaves the exit status at 0."));
 }
 
 void TestCli::usageErrors_data()
@@ -271,7 +276,8 @@ void TestCli::stitchWritesTheEngineResult()
     const CliResult r = cli({"stitch", dir.filePath("left.png"), dir.filePath("lying.png"), out, "--left", "70,20,70",
                              "--right", "10,20,10,70", "--width", "51", "--turn-right", "cw"});
     QVERIFY2(r.exitCode == 0, r.err.constData());
-    QVERIFY2(r.err.isEmpty(), r.err.constData());
+    // 44 slices, only 6 of them away from the markers: too few to judge the seam.
+    QCOMPARE(r.err, QByteArray("Seam match: not measurable (too little detail along the seam).\n"));
     QByteArray warnings;
     const BigImagePtr written = decodeIndependently(out, &warnings);
     QVERIFY2(written, warnings.constData());

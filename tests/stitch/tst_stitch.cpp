@@ -44,32 +44,6 @@ QString exact(float v)
     return QString::number(double(v), 'g', 9);
 }
 
-// Coarse random values every 8 pixels blended bilinearly in integers, plus a little noise:
-// content that matches in one place only, with the same bytes on every machine.
-BigImagePtr makeTerrain(int32_t w, int32_t h, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    const int32_t gw = w / 8 + 2, gh = h / 8 + 2;
-    std::vector<int> grid(size_t(gw * gh * 3));
-    for (int& v : grid)
-        v = int(rng() % 256);
-    auto g = [&](int32_t gx, int32_t gy, int ch) { return grid[size_t((gy * gw + gx) * 3 + ch)]; };
-    auto img = std::make_shared<BigImage>(w, h, colGrey);
-    for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x) {
-            const int32_t gx = x / 8, gy = y / 8, fx = x % 8, fy = y % 8;
-            uint8_t c[3];
-            for (int ch = 0; ch < 3; ++ch) {
-                const int v = (g(gx, gy, ch) * (8 - fx) * (8 - fy) + g(gx + 1, gy, ch) * fx * (8 - fy)
-                               + g(gx, gy + 1, ch) * (8 - fx) * fy + g(gx + 1, gy + 1, ch) * fx * fy) / 64
-                              + int(rng() % 9) - 4;
-                c[ch] = uint8_t(std::min(255, std::max(0, v)));
-            }
-            img->setPixel(x, y, RgbPixel{c[0], c[1], c[2]});
-        }
-    return img;
-}
-
 // Left and right inputs: unrelated noise, or two overlapping cuts of one terrain in which
 // right column xR + 1 shows left column xL (one pixel off, so the path has work to do).
 void makePair(const QString& content, QSize ls, QSize rs, const StitchGeometry& g, BigImagePtr& left,
@@ -81,15 +55,8 @@ void makePair(const QString& content, QSize ls, QSize rs, const StitchGeometry& 
         return;
     }
     const auto terrain = makeTerrain(400, 240, 7);
-    auto crop = [&](int32_t x0, int32_t y0, QSize size) {
-        auto img = std::make_shared<BigImage>(size.width(), size.height(), colGrey);
-        for (int32_t y = 0; y < size.height(); ++y)
-            for (int32_t x = 0; x < size.width(); ++x)
-                img->setPixel(x, y, terrain->pixelAt(x0 + x, y0 + y));
-        return img;
-    };
-    left = crop(0, 0, ls);
-    right = crop(g.xL - g.xR - 1, g.yL - g.yR + 1, rs);
+    left = cutOut(terrain, 0, 0, ls.width(), ls.height());
+    right = cutOut(terrain, g.xL - g.xR - 1, g.yL - g.yR + 1, rs.width(), rs.height());
 }
 
 // Where the engine's field first differs from the reference, or empty.
@@ -173,6 +140,8 @@ private slots:
     void noResult();
     void cutImageStitchesBack_data();
     void cutImageStitchesBack();
+    void seamQuality_data();
+    void seamQuality();
     void concurrentStitchesAgree();
     void goldenHash();
 };
@@ -693,6 +662,51 @@ void TestStitch::cutImageStitchesBack()
     for (int32_t x = 0; x < xL; x += 7)
         QCOMPARE(out.image->pixelAt(x, 150), left->pixelAt(x, 150));
     QCOMPARE(out.image->pixelAt(xL + 120, 295), colBlack);
+}
+
+void TestStitch::seamQuality_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<StitchGeometry>("g");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("suspicious");
+    // Right (x, y) shows left (x + 100, y + 10): right (30, 30) and (30, 250) show left (130, 40)
+    // and (130, 260).
+    const QString check = " Check that the markers sit on the same content in both images.";
+    QTest::newRow("true markers") << "terrain" << geometry(130, 40, 260, 30, 30, 250, 0.0f) << "Seam match: 100 %."
+                                  << false;
+    // The path finds the content 2 columns and 3 rows from the markers: a cell away from the
+    // centre read back from its offset.
+    QTest::newRow("markers 2 and 3 px off") << "terrain" << geometry(130, 40, 260, 32, 33, 253, 0.0f)
+                                            << "Seam match: 100 %." << false;
+    QTest::newRow("markers 50 px off") << "terrain" << geometry(130, 40, 260, 30, 80, 300, 0.0f)
+                                       << "Warning: the seam matched poorly (18 %)." + check << true;
+    QTest::newRow("unrelated images") << "unrelated" << geometry(130, 40, 260, 30, 30, 250, 0.0f)
+                                      << "Warning: the seam matched poorly (23 %)." + check << true;
+    // Left rows from 98 on lie below the right image's last row.
+    QTest::newRow("rows barely overlap") << "terrain" << geometry(130, 40, 260, 30, 220, 440, 0.0f)
+                                         << "Warning: only 32 % of the seam lies in both images; the rest was not "
+                                            "matched." + check << true;
+    QTest::newRow("plain paper") << "plain" << geometry(130, 40, 260, 30, 30, 250, 0.0f)
+                                 << "Seam match: not measurable (too little detail along the seam)." << false;
+}
+
+void TestStitch::seamQuality()
+{
+    QFETCH(QString, content);
+    QFETCH(StitchGeometry, g);
+    QFETCH(QString, text);
+    QFETCH(bool, suspicious);
+    const auto terrain = makeTerrain(360, 360, 7);
+    BigImagePtr left = cutOut(terrain, 0, 0, 160, 300), right = cutOut(terrain, 100, 10, 200, 300);
+    if (content == "unrelated")
+        right = makeTerrain(200, 300, 8);
+    if (content == "plain")
+        left = std::make_shared<BigImage>(160, 300, colGrey), right = std::make_shared<BigImage>(200, 300, colGrey);
+    const StitchOutcome out = stitchImages(left, right, g, nullptr);
+    QVERIFY(out.image);
+    QCOMPARE(seamQualityText(out.quality), text);
+    QCOMPARE(out.quality.suspicious, suspicious);
 }
 
 void TestStitch::concurrentStitchesAgree()
