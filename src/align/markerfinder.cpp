@@ -347,6 +347,84 @@ std::pair<double, double> sharedRows(const Affine& a, double x, int leftH, int r
     return {lo, hi};
 }
 
+struct GlobalFit {
+    bool ok = false;
+    int f = 0;        // the reduction
+    Affine a;         // left full pixel → original right full pixel
+    int inliers = 0;
+    cv::Mat smallLeft; // the left image reduced by f
+};
+
+// The rotation and shift from ORB features on grey copies reduced by f; not ok when too few
+// features agree or the fit is no turn and shift of a same-scale scan.
+GlobalFit fitFeatures(const BigImage& left, const BigImage& right, int f)
+{
+    GlobalFit g;
+    g.f = f;
+    // Left features only where a right image can overlap it: its right part.
+    const double narrow = std::min({left.width(), right.width(), right.height()}) / double(f);
+    const int firstColumn = std::max(0, int(left.width() - 0.65 * narrow * f));
+    g.smallLeft = reduceGrey(left, f, firstColumn);
+    const cv::Mat smallRight = reduceGrey(right, f);
+
+    cv::Mat leftMask = cv::Mat::zeros(g.smallLeft.size(), CV_8U);
+    leftMask.colRange(std::min(g.smallLeft.cols - 1, firstColumn / f + 8), g.smallLeft.cols).setTo(255);
+    cv::Ptr<cv::ORB> orb = cv::ORB::create(60000, 1.3f, 3, 9, 0, 2, cv::ORB::HARRIS_SCORE, 17, 5);
+    std::vector<cv::KeyPoint> kl, kr;
+    cv::Mat dl, dr;
+    // Local contrast equalised, so that smooth photographs (sky, haze) still give features.
+    cv::Ptr<cv::CLAHE> clahe = cv::createCLAHE(3.0, cv::Size(8, 8));
+    cv::Mat el, er;
+    clahe->apply(g.smallLeft, el);
+    clahe->apply(smallRight, er);
+    orb->detect(el, kl, leftMask);
+    orb->detect(er, kr);
+    kl = spread(kl, el.size(), 3000);
+    kr = spread(kr, er.size(), 6000);
+    orb->compute(el, kl, dl);
+    orb->compute(er, kr, dr);
+    if (kl.size() < 8 || kr.size() < 8)
+        return g;
+
+    // A match passes when it is clearly the best for its left feature, or when the two are
+    // each other's best: text repeats its glyphs, so its true matches often have a close
+    // second and only the robust fit tells them apart.
+    std::vector<std::vector<cv::DMatch>> knn, back;
+    cv::BFMatcher matcher(cv::NORM_HAMMING);
+    matcher.knnMatch(dl, dr, knn, 2);
+    matcher.knnMatch(dr, dl, back, 1);
+    std::vector<cv::Point2f> pl, pr;
+    for (const auto& m : knn) {
+        if (m.empty())
+            continue;
+        const bool clear = m.size() == 2 && m[0].distance < 0.85f * m[1].distance;
+        const auto& b = back[size_t(m[0].trainIdx)];
+        const bool mutual = !b.empty() && b[0].trainIdx == m[0].queryIdx && (m.size() < 2 || m[0].distance < 0.97f * m[1].distance);
+        if (clear || mutual) {
+            pl.push_back(kl[size_t(m[0].queryIdx)].pt);
+            pr.push_back(kr[size_t(m[0].trainIdx)].pt);
+        }
+    }
+    if (pl.size() < 8)
+        return g;
+    std::vector<uchar> inliers;
+    // Small overlaps leave few true matches among many: enough iterations for 2 % inliers.
+    const cv::Mat fit = cv::estimateAffinePartial2D(pl, pr, inliers, cv::RANSAC, 2.0, 20000, 0.999, 10);
+    g.inliers = cv::countNonZero(inliers);
+    if (fit.empty() || g.inliers < 12)
+        return g;
+
+    // From reduced to full pixels: small pixel i has its centre at full f·i + (f − 1)/2.
+    const Affine s(fit);
+    const double c = (f - 1) / 2.0;
+    g.a = s;
+    g.a(0, 2) = f * s(0, 2) + c - (s(0, 0) * c + s(0, 1) * c);
+    g.a(1, 2) = f * s(1, 2) + c - (s(1, 0) * c + s(1, 1) * c);
+    // The angle is checked once the quarter turn is known.
+    g.ok = std::abs(scaleOf(g.a) - 1.0) <= kMaxScaleError;
+    return g;
+}
+
 MarkerResult refusal(const QString& message)
 {
     MarkerResult r;
@@ -366,6 +444,8 @@ bool ambiguous(const Refined& r)
     return r.red.ncc - r.red.second < 0.03 || r.blue.ncc - r.blue.second < 0.03;
 }
 
+MarkerResult placeMarkers(const BigImage& left, const BigImage& right, const GlobalFit& g, ProgressInfo* progress);
+
 MarkerResult find(const BigImagePtr& leftPtr, const BigImagePtr& rightPtr, ProgressInfo* progress)
 {
     const BigImage& left = *leftPtr;
@@ -377,65 +457,35 @@ MarkerResult find(const BigImagePtr& leftPtr, const BigImagePtr& rightPtr, Progr
     if (progress)
         progress->set(0.0f, QStringLiteral("Finding Markers…"));
 
+    // A narrow overlap may hold too few features at the first reduction, or features that
+    // agree by chance: then finer reductions.
     const int longest = std::max({left.width(), left.height(), right.width(), right.height()});
-    const int f = std::max(1, (longest + kSmallSide - 1) / kSmallSide);
-    // Left features only where a right image can overlap it: its right part.
-    const double narrow = std::min({left.width(), right.width(), right.height()}) / double(f);
-    const int firstColumn = std::max(0, int(left.width() - 0.65 * narrow * f));
-    const cv::Mat smallLeft = reduceGrey(left, f, firstColumn);
-    const cv::Mat smallRight = reduceGrey(right, f);
-    if (progress)
-        progress->value = 0.3f;
-
-    cv::Mat leftMask = cv::Mat::zeros(smallLeft.size(), CV_8U);
-    leftMask.colRange(std::min(smallLeft.cols - 1, firstColumn / f + 8), smallLeft.cols).setTo(255);
-    cv::Ptr<cv::ORB> orb = cv::ORB::create(60000, 1.3f, 3, 17, 0, 2, cv::ORB::HARRIS_SCORE, 17, 5);
-    std::vector<cv::KeyPoint> kl, kr;
-    cv::Mat dl, dr;
-    // Local contrast equalised, so that smooth photographs (sky, haze) still give features.
-    cv::Ptr<cv::CLAHE> clahe = cv::createCLAHE(3.0, cv::Size(8, 8));
-    cv::Mat el, er;
-    clahe->apply(smallLeft, el);
-    clahe->apply(smallRight, er);
-    orb->detect(el, kl, leftMask);
-    orb->detect(er, kr);
-    kl = spread(kl, el.size(), 3000);
-    kr = spread(kr, er.size(), 6000);
-    orb->compute(el, kl, dl);
-    orb->compute(er, kr, dr);
-    if (progress)
-        progress->value = 0.6f;
-    if (kl.size() < 8 || kr.size() < 8)
-        return refusal(kNoOverlap);
-
-    std::vector<std::vector<cv::DMatch>> knn;
-    cv::BFMatcher(cv::NORM_HAMMING).knnMatch(dl, dr, knn, 2);
-    std::vector<cv::Point2f> pl, pr;
-    for (const auto& m : knn) {
-        if (m.size() == 2 && m[0].distance < 0.85f * m[1].distance) {
-            pl.push_back(kl[size_t(m[0].queryIdx)].pt);
-            pr.push_back(kr[size_t(m[0].trainIdx)].pt);
-        }
+    const int f0 = std::max(1, (longest + kSmallSide - 1) / kSmallSide);
+    MarkerResult last = refusal(kNoOverlap);
+    int tried = 0;
+    for (int f : {f0, f0 / 2, f0 / 4}) {
+        if (f < 1 || f == tried)
+            break;
+        tried = f;
+        const GlobalFit g = fitFeatures(left, right, f);
+        if (progress)
+            progress->value = 0.7f;
+        if (g.ok)
+            last = placeMarkers(left, right, g, progress);
+        if (last.found)
+            break;
     }
-    if (pl.size() < 8)
-        return refusal(kNoOverlap);
-    std::vector<uchar> inliers;
-    // Small overlaps leave few true matches among many: enough iterations for 2 % inliers.
-    const cv::Mat fit = cv::estimateAffinePartial2D(pl, pr, inliers, cv::RANSAC, 2.0, 20000, 0.999, 10);
-    const int inlierCount = cv::countNonZero(inliers);
-    if (fit.empty() || inlierCount < 12)
-        return refusal(kNoOverlap);
-    if (progress)
-        progress->value = 0.7f;
+    return last;
+}
 
-    // Left full pixel → original right full pixel.
-    const Affine s(fit);
+// Seam column, marker rows and the refined right markers from a global fit.
+MarkerResult placeMarkers(const BigImage& left, const BigImage& right, const GlobalFit& g, ProgressInfo* progress)
+{
+    const int f = g.f;
+    const Affine& a = g.a;
+    const cv::Mat& smallLeft = g.smallLeft;
     const double c = (f - 1) / 2.0;
-    Affine a = s;
-    a(0, 2) = f * s(0, 2) + c - (s(0, 0) * c + s(0, 1) * c);
-    a(1, 2) = f * s(1, 2) + c - (s(1, 0) * c + s(1, 1) * c);
-    if (std::abs(scaleOf(a) - 1.0) > kMaxScaleError)
-        return refusal(kNoOverlap);
+    const int inlierCount = g.inliers;
 
     // The quarter turn that leaves the smallest angle.
     MarkerResult result;
