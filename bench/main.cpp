@@ -1,6 +1,7 @@
 // seamwright-bench OPERATION WIDTH HEIGHT: runs one operation (or `all`) several times on a
 // generated scan of that size and prints the median in seconds and megapixels per second.
 #include "jpegencoder.h"
+#include "largememory.h"
 #include "loading.h"
 #include "markerfinder.h"
 #include "markerview.h"
@@ -26,12 +27,29 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace {
 
 using Step = std::function<void()>;
 
 struct StitchBench;
 std::shared_ptr<StitchBench> stitchBench;
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+void check(bool ok, const char* what);
+
+// What no operation on an image of this many bytes can beat on this machine (below).
+struct Floors {
+    double fresh4k = 0, freshHuge = 0, copy = 0, cacheRead = 0, cacheWrite = 0;
+};
 
 struct Operation {
     const char* name;
@@ -42,12 +60,83 @@ struct Operation {
     std::function<std::vector<std::pair<std::string, Step>>(const BigImagePtr&)> prepareSteps = nullptr;
     // Printed after the timed runs (phase figures of the last prepared step).
     std::function<void()> report = nullptr;
+    // The floor that the operation is compared with in `all`, and what it is made of.
+    const char* floorName = nullptr;
+    std::function<double(const Floors&)> floor = nullptr;
 };
 
-double median(std::vector<double> v)
+
+// What no operation on an image of this many bytes can beat on this machine, measured in the
+// same run: touching fresh memory once (4 KB pages, and 2 MB pages as the images get them),
+// one memcpy, reading the bytes from the page cache and writing them into it.
+Floors floors;
+bool haveFloors = false;
+
+double timed(const std::function<void()>& f)
 {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
+    QElapsedTimer timer;
+    timer.start();
+    f();
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+Floors measureFloors(size_t bytes, int runs)
+{
+    std::vector<double> fresh4k, freshHuge, copy, cacheRead, cacheWrite;
+    auto* src = static_cast<char*>(LargeMemory::allocate(bytes, false));
+    auto* dst = static_cast<char*>(LargeMemory::allocate(bytes, false));
+    check(src && dst, "allocate");
+    std::memset(src, 7, bytes);
+    std::memset(dst, 0, bytes);
+    QTemporaryDir dir(QDir::tempPath() + "/seamwright-bench-XXXXXX");
+    const QByteArray file = dir.filePath("floor.raw").toLocal8Bit();
+    auto writeFile = [&] {
+        const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        for (size_t done = 0; fd >= 0 && done < bytes;) {
+            const ssize_t n = ::write(fd, src + done, bytes - done);
+            check(n > 0, "write");
+            done += size_t(n);
+        }
+        check(fd >= 0 && ::close(fd) == 0, "write");
+    };
+    writeFile();
+    for (int i = 0; i < runs; ++i) {
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        check(p != MAP_FAILED, "mmap");
+#ifdef MADV_NOHUGEPAGE
+        madvise(p, bytes, MADV_NOHUGEPAGE);
+#endif
+        fresh4k.push_back(timed([&] { std::memset(p, 1, bytes); }));
+        munmap(p, bytes);
+        void* q = LargeMemory::allocate(bytes, false);
+        check(q != nullptr, "allocate");
+        freshHuge.push_back(timed([&] { std::memset(q, 1, bytes); }));
+        LargeMemory::release(q, bytes);
+        copy.push_back(timed([&] { std::memcpy(dst, src, bytes); }));
+        cacheRead.push_back(timed([&] {
+            const int fd = ::open(file.constData(), O_RDONLY);
+            for (size_t done = 0; fd >= 0 && done < bytes;) {
+                const ssize_t n = ::read(fd, dst + done, bytes - done);
+                check(n > 0, "read");
+                done += size_t(n);
+            }
+            ::close(fd);
+        }));
+        cacheWrite.push_back(timed(writeFile));
+    }
+    LargeMemory::release(src, bytes);
+    LargeMemory::release(dst, bytes);
+    return {median(fresh4k), median(freshHuge), median(copy), median(cacheRead), median(cacheWrite)};
+}
+
+void printFloors(const Floors& f, size_t bytes)
+{
+    const double mb = double(bytes) / 1e6;
+    std::printf("floor        %.0f MB  fresh memory 4 KB pages %.4f s, 2 MB pages %.4f s (%s); memcpy %.4f s; "
+                "page-cache read %.4f s, write %.4f s\n",
+                mb, f.fresh4k, f.freshHuge, LargeMemory::hugePagesOffered() ? "offered" : "not offered", f.copy,
+                f.cacheRead, f.cacheWrite);
+    std::fflush(stdout);
 }
 
 // A stitch pair cut from the scan as a scanner would give it: the left 57.5 % upright, the
@@ -151,7 +240,32 @@ void check(bool ok, const char* what)
     }
 }
 
+std::vector<Operation> operationsWithoutFloors();
+
+// The floor of each operation that has one: what it must at least do to memory and files.
 std::vector<Operation> operations()
+{
+    std::vector<Operation> ops = operationsWithoutFloors();
+    auto set = [&](const char* name, const char* what, std::function<double(const Floors&)> f) {
+        for (Operation& op : ops)
+            if (std::string(op.name) == name) {
+                op.floorName = what;
+                op.floor = std::move(f);
+            }
+    };
+    auto copy = [](const Floors& f) { return f.copy; };
+    set("rotate-cw", "memcpy", copy);
+    set("rotate-ccw", "memcpy", copy);
+    set("rotate", "memcpy", copy);
+    set("stitch", "fresh memory + memcpy", [](const Floors& f) { return f.freshHuge + f.copy; });
+    set("pnm-write", "page-cache write", [](const Floors& f) { return f.cacheWrite; });
+    set("tiff", "page-cache write", [](const Floors& f) { return f.cacheWrite; });
+    set("pnm-read", "page-cache read + fresh memory", [](const Floors& f) { return f.cacheRead + f.freshHuge; });
+    set("load-jpeg", "fresh memory", [](const Floors& f) { return f.freshHuge; });
+    return ops;
+}
+
+std::vector<Operation> operationsWithoutFloors()
 {
     return {
         {"rotate-cw", "quarter turn clockwise, in place",
@@ -302,13 +416,15 @@ int usage(const std::vector<Operation>& ops)
     std::fprintf(stderr, "usage: seamwright-bench OPERATION WIDTH HEIGHT [RUNS]\noperations:\n");
     for (const Operation& op : ops)
         std::fprintf(stderr, "  %-12s %s\n", op.name, op.about);
-    std::fprintf(stderr, "  %-12s every operation above, one line each\n", "all");
+    std::fprintf(stderr, "  %-12s the floors of this machine for an image of that size\n", "floor");
+    std::fprintf(stderr, "  %-12s the floors, then every operation above, one line each, with its\n"
+                         "  %-12s multiple of its floor\n", "all", "");
     std::fprintf(stderr, "or:    seamwright-bench scan WIDTH HEIGHT FILE.pnm\n"
                          "       writes the generated scan, to run other tools on the same pixels\n");
     return 2;
 }
 
-void timeStep(const std::string& name, const Step& step, const BigImagePtr& img, int runs)
+double timeStep(const std::string& name, const Step& step, const BigImagePtr& img, int runs)
 {
     const double megapixels = double(img->width()) * double(img->height()) / 1e6;
     std::vector<double> seconds;
@@ -320,18 +436,24 @@ void timeStep(const std::string& name, const Step& step, const BigImagePtr& img,
     }
     std::sort(seconds.begin(), seconds.end());
     const double median = seconds[seconds.size() / 2];
-    std::printf("%-12s %dx%d  median %.4f s  %.1f MP/s  (%d runs, min %.4f s)\n", name.c_str(), img->width(),
+    std::printf("%-12s %dx%d  median %.4f s  %.1f MP/s  (%d runs, min %.4f s)", name.c_str(), img->width(),
                 img->height(), median, megapixels / median, runs, seconds.front());
     std::fflush(stdout);
+    return median;
 }
 
 void runOne(const Operation& op, const BigImagePtr& img, int runs)
 {
     if (op.prepareSteps) {
-        for (const auto& [name, step] : op.prepareSteps(img))
+        for (const auto& [name, step] : op.prepareSteps(img)) {
             timeStep(name, step, img, runs);
+            std::printf("\n");
+        }
     } else {
-        timeStep(op.name, op.prepare(img), img, runs);
+        const double seconds = timeStep(op.name, op.prepare(img), img, runs);
+        if (haveFloors && op.floor)
+            std::printf("  %.2f x floor (%s)", seconds / op.floor(floors), op.floorName);
+        std::printf("\n");
     }
     if (op.report)
         op.report();
@@ -364,9 +486,17 @@ int main(int argc, char** argv)
         if (name == "all" || name == op.name)
             chosen.push_back(&op);
     }
-    if (chosen.empty())
+    if (chosen.empty() && name != "floor")
         return usage(ops);
 
+    const size_t imageBytes = size_t(width) * size_t(height) * 3;
+    if (name == "floor" || name == "all") {
+        floors = measureFloors(imageBytes, runs);
+        haveFloors = true;
+        printFloors(floors, imageBytes);
+        if (name == "floor")
+            return 0;
+    }
     const BigImagePtr img = makeTestScan(width, height);
     for (const Operation* op : chosen)
         runOne(*op, img, runs);

@@ -1,5 +1,7 @@
 #include "bigimage.h"
 
+#include "largememory.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,18 +20,25 @@ namespace {
 // Spare pixels after the last one: 16-byte loads at any pixel stay inside the block.
 constexpr int64_t kPadPixels = 6;
 
-RgbPixel* allocatePixels(int32_t width, int32_t height, bool zeroed = false)
+// The block's size in bytes, with the spare pixels; throws for sizes no system can hold.
+size_t pixelBytes(int32_t width, int32_t height)
 {
     const int64_t count = int64_t(width) * int64_t(height);
     if (count < 0 || width < 0 || height < 0)
         throw std::bad_alloc();
     if (count == 0)
-        return nullptr;
+        return 0;
     if (uint64_t(count) > (SIZE_MAX - 64) / 3)
         throw std::bad_alloc();
-    // Not initialised here: no pass over the memory, the creator decides.
-    const size_t bytes = size_t(count + kPadPixels) * 3;
-    void* p = zeroed ? std::calloc(bytes, 1) : std::malloc(bytes);
+    return size_t(count + kPadPixels) * 3;
+}
+
+// Not initialised here unless asked: no pass over the memory, the creator decides.
+RgbPixel* allocatePixels(size_t bytes, bool zeroed)
+{
+    if (bytes == 0)
+        return nullptr;
+    void* p = LargeMemory::allocate(bytes, zeroed);
     if (!p)
         throw std::bad_alloc();
     return static_cast<RgbPixel*>(p);
@@ -39,13 +48,14 @@ RgbPixel* allocatePixels(int32_t width, int32_t height, bool zeroed = false)
 
 void BigImage::FreePixels::operator()(RgbPixel* p) const
 {
-    std::free(p);
+    LargeMemory::release(p, bytes);
 }
 
 BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation, Unfilled how)
-    : w_(width), h_(height), pixels_(allocatePixels(width, height, how.zeroed)), bg_(background),
+    : w_(width), h_(height), pixels_(nullptr, FreePixels{pixelBytes(width, height)}), bg_(background),
       bgGrey_(greyLevel(background)), interpolation_(interpolation)
 {
+    pixels_.reset(allocatePixels(pixels_.get_deleter().bytes, how.zeroed));
 }
 
 BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation)

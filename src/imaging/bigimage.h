@@ -126,6 +126,7 @@ private:
     // A few bytes beyond the last pixel, so that vector loads of the last pixels stay
     // inside the allocation.
     struct FreePixels {
+        size_t bytes = 0; // as allocated: large blocks go back to the system as mappings
         void operator()(RgbPixel* p) const;
     };
     std::unique_ptr<RgbPixel[], FreePixels> pixels_;

@@ -271,7 +271,7 @@ void fillErrorField(const StripData& left, const StripData& right, SquareErrorFi
     field.sliceSize = int64_t(field.sliceWidth) * field.sliceHeight;
     field.sliceCount = (left.img->height() - 1) / field.rowStep;
     const int64_t count = std::max(field.sliceCount, 0);
-    std::vector<float>().swap(field.values);
+    decltype(field.values)().swap(field.values);
     field.values.assign(size_t(count * field.sliceSize), kMaxBlockError);
     field.missing = QVector<bool>(int(count), true);
     if (progress)

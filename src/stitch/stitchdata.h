@@ -18,6 +18,7 @@
 #pragma once
 
 #include "bigimage.h"
+#include "largememory.h"
 
 #include <QVector>
 
@@ -43,7 +44,8 @@ constexpr int32_t kMarkerRadius = 20;
 
 // One slice of sliceWidth × sliceHeight square errors per examined left row.
 struct SquareErrorField {
-    std::vector<float> values;
+    // Hundreds of MB for a tall scan: a large block (huge pages, back to the system when freed).
+    std::vector<float, LargeMemory::Allocator<float>> values;
     QVector<bool> missing;
     int32_t sliceWidth = 0;
     int32_t sliceHeight = 80;

@@ -335,6 +335,10 @@ def main():
     log("inputs made; markers: left x %d, red y %d, blue y %d; right red %s, blue %s"
         % (mx_p, red_p, blue_p, right_red, right_blue))
 
+    # The X server of xvfb-run must answer before the program connects to it: right after
+    # another run's server has gone, the display can refuse connections for a moment.
+    xs.wait_for("the X server", lambda: xs.run(["xdotool", "getdisplaygeometry"], check=False).strip(), 10,
+                interval=0.2)
     app = App(binary, work)
     try:
         run_window(app, work, docs, picture, left_png, right_tif,
@@ -418,9 +422,12 @@ def run_window(app, work, docs, picture, left_png, right_tif, left_red, left_blu
     before = zoom_difference(shot)
     xs.focus(main_window[0])
     xs.key("ctrl+m")
-    box = xs.wait_for("the markers found and their message", lambda: (lambda w: w if w and max(
-        zoom_difference(xs.screenshot(os.path.join(work, "screen.ppm")))) < 12 else None)(
-        xs.window_named("seamwright")), 30, interval=0.3)
+
+    # The zoom windows agree once the markers are set; the progress dialog has closed by
+    # then, and the message box that follows is answered with Return.
+    xs.wait_for("the markers found", lambda: max(zoom_difference(xs.screenshot(os.path.join(work, "screen.ppm"))))
+                < 12, 30, interval=0.3)
+    box = find_window(app, "seamwright", 10)
     xs.focus(box[0])
     xs.key("Return")
     xs.wait_for("the message box to close", lambda: xs.window_named("seamwright") is None, 10)

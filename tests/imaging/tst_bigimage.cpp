@@ -2,10 +2,12 @@
 // the drawing primitives, and the assertions that stay on in release builds.
 #include "assertion.h"
 #include "bigimage.h"
+#include "largememory.h"
 #include "testimages.h"
 
 #include <QtTest>
 
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,8 @@ private slots:
     void pixelAtOutside();
     void emptyImageHasNoStorage();
     void impossibleSizesThrow();
+    void largeBlocksAreMappings_data();
+    void largeBlocksAreMappings();
     void factoryUsesGreyAndCubic();
     void greyLevelWeights();
     void deepCopyIsIndependent();
@@ -89,6 +93,54 @@ void TestBigImage::impossibleSizesThrow()
     QVERIFY_EXCEPTION_THROWN(BigImage(-1, 5), std::bad_alloc);
     QVERIFY_EXCEPTION_THROWN(BigImage(5, -1), std::bad_alloc);
     QVERIFY_EXCEPTION_THROWN(BigImage(INT32_MAX, INT32_MAX), std::bad_alloc);
+}
+
+namespace {
+// Whether the page at p belongs to a mapping of this process.
+bool mapped(const void* p)
+{
+    unsigned char v;
+    const uintptr_t page = uintptr_t(p) & ~uintptr_t(4095);
+    return mincore(reinterpret_cast<void*>(page), 4096, &v) == 0;
+}
+} // namespace
+
+void TestBigImage::largeBlocksAreMappings_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("zeroed");
+    QTest::addColumn<bool>("large");
+    QTest::newRow("small, filled") << 100 << 100 << false << false;
+    QTest::newRow("large, filled") << 1000 << 700 << false << true;
+    QTest::newRow("large, zeroed") << 1000 << 701 << true << true;
+    QTest::newRow("one byte below a mapping") << 349519 << 1 << false << false; // with 6 spare pixels: 2^20 − 1 bytes
+}
+
+// Large pixel blocks start on a 2 MB boundary (huge pages where the kernel offers them), read
+// as the creator asked, and go back to the system with the image.
+void TestBigImage::largeBlocksAreMappings()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(bool, zeroed);
+    QFETCH(bool, large);
+    const RgbPixel* data = nullptr;
+    {
+        BigImagePtr img = zeroed ? BigImage::makeZeroed(width, height, colGrey) : makeBigImage(width, height);
+        data = img->data();
+        const RgbPixel expected = zeroed ? colBlack : colGrey;
+        QCOMPARE(img->pixelAt(0, 0), expected);
+        QCOMPARE(img->pixelAt(width - 1, height - 1), expected);
+        QCOMPARE(uintptr_t(data) % LargeMemory::kHugePage == 0, large);
+        QVERIFY(mapped(data));
+    }
+    if (large)
+        QVERIFY(!mapped(data));
+
+    // The error field's float planes take the same way.
+    std::vector<float, LargeMemory::Allocator<float>> plane(size_t(width) * size_t(height), 1.0f);
+    QCOMPARE(uintptr_t(plane.data()) % LargeMemory::kHugePage == 0, plane.size() * 4 >= LargeMemory::kThreshold);
 }
 
 void TestBigImage::factoryUsesGreyAndCubic()

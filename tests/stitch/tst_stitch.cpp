@@ -347,7 +347,7 @@ void TestStitch::accumulation()
     for (float& v : f.values)
         v = rng() % 7 == 0 ? kUntouched : float(rng() % 100000) * 0.37f;
     PlainField plain;
-    plain.G = G, plain.H = H, plain.n = n, plain.v = f.values;
+    plain.G = G, plain.H = H, plain.n = n, plain.v.assign(f.values.begin(), f.values.end());
     plain.missing.assign(missing.begin(), missing.end());
     PlainField forwardOnly = plain;
     plainCorrelate(plain);

@@ -1,0 +1,62 @@
+#include "largememory.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <sys/mman.h>
+
+namespace LargeMemory {
+
+namespace {
+size_t mappedSize(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+} // namespace
+
+void* allocate(size_t bytes, bool zeroed)
+{
+    if (bytes < kThreshold)
+        return zeroed ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
+    if (bytes > SIZE_MAX - 2 * kHugePage)
+        return nullptr;
+    const size_t size = mappedSize(bytes);
+    // One huge page more than needed, then the unaligned head and the tail given back: the
+    // block keeps exactly `size` bytes, starting on a 2 MB boundary.
+    void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED)
+        return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start)
+        munmap(raw, aligned - start);
+    const uintptr_t end = start + size + kHugePage;
+    if (end > aligned + size)
+        munmap(reinterpret_cast<void*>(aligned + size), end - (aligned + size));
+    void* p = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    // Refused where the kernel has no huge pages: the mapping then simply has small ones.
+    madvise(p, size, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void release(void* p, size_t bytes)
+{
+    if (!p)
+        return;
+    if (bytes < kThreshold)
+        std::free(p);
+    else
+        munmap(p, mappedSize(bytes));
+}
+
+bool hugePagesOffered()
+{
+    std::ifstream f("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string line;
+    std::getline(f, line);
+    return line.find("[always]") != std::string::npos || line.find("[madvise]") != std::string::npos;
+}
+
+} // namespace LargeMemory
