@@ -16,6 +16,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTextStream>
 #include <QTemporaryDir>
 
@@ -205,6 +208,14 @@ struct MarkerBench {
     double extraMB = 0;
 };
 std::shared_ptr<MarkerBench> markerBench;
+
+// The JPEG file of load-jpeg and its timings, kept for the reference decoder afterwards.
+struct JpegBench {
+    std::shared_ptr<QTemporaryDir> dir;
+    QString file;
+    std::vector<double> seconds;
+};
+std::shared_ptr<JpegBench> jpegBench;
 
 // The right marker view as in the window: a 1000 x 800 view, two 200 x 200 zoom windows.
 struct ViewBench {
@@ -398,15 +409,40 @@ std::vector<Operation> operationsWithoutFloors()
                  check(writeTiff(img, dir->filePath("out.tif"), true, QString(), 0, 72, nullptr, QString()), "writeTiff");
              };
          }},
-        {"load-jpeg", "loadJPG of a quality-95 JPEG of the image (written by the own encoder)",
+        {"load-jpeg", "loadJPG of a quality-95 JPEG of the image (written by the own encoder); then libjpeg-turbo's djpeg on the same file, writing to /dev/shm",
          [](const BigImagePtr& img) {
              auto dir = scratch();
              const QString name = dir->filePath("in.jpg");
              check(writeJpeg(*img, name, 95, QByteArray(), 72), "writeJpeg");
-             return [dir, name] {
+             jpegBench = std::make_shared<JpegBench>();
+             jpegBench->dir = dir;
+             jpegBench->file = name;
+             auto bench = jpegBench;
+             return [bench] {
                  BigImageLoadData data;
-                 check(BigImageIO::loadJPG(name, data) != nullptr, "loadJPG");
+                 bench->seconds.push_back(timed([&] { check(BigImageIO::loadJPG(bench->file, data) != nullptr, "loadJPG"); }));
              };
+         },
+         nullptr,
+         [] {
+             // The reference decoder in the same run, alternating is not needed: it runs after.
+             const QString djpeg = QStandardPaths::findExecutable(QStringLiteral("djpeg"));
+             if (djpeg.isEmpty() || !QFileInfo(QStringLiteral("/dev/shm")).isWritable()) {
+                 std::printf("  (no djpeg or /dev/shm for the reference)\n");
+                 jpegBench.reset();
+                 return;
+             }
+             std::vector<double> seconds;
+             const QString out = QStringLiteral("/dev/shm/seamwright-bench-djpeg.ppm");
+             for (size_t i = 0; i < jpegBench->seconds.size(); ++i) {
+                 seconds.push_back(timed([&] {
+                     check(QProcess::execute(djpeg, {"-outfile", out, jpegBench->file}) == 0, "djpeg");
+                 }));
+                 QFile::remove(out);
+             }
+             const double ours = median(jpegBench->seconds), theirs = median(seconds);
+             std::printf("  djpeg -outfile /dev/shm/…  median %.4f s; loadJPG %.2f x djpeg\n", theirs, ours / theirs);
+             jpegBench.reset();
          }},
     };
 }
