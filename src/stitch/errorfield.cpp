@@ -141,6 +141,28 @@ const float* convertBandRows(const BigImage& band, int32_t first, int32_t last)
 }
 
 // Accumulation step: dst(r, c) += 0.9 × minNeighbour in src, inner cells only.
+// Eight cells at a time with the very operations of the four-lane loop below, lane by lane:
+// the same floats.
+__attribute__((target("avx"))) int32_t accumulateCellsAvx(const float* up, const float* mid, const float* down,
+                                                          float* out, int32_t G)
+{
+    const __m256 two = _mm256_set1_ps(2.0f);
+    const __m256 f = _mm256_set1_ps(0.9f);
+    int32_t c = 1;
+    for (; c + 8 <= G - 1; c += 8) {
+        __m256 m = _mm256_min_ps(_mm256_loadu_ps(up + c), _mm256_loadu_ps(mid + c - 1));
+        m = _mm256_min_ps(m, _mm256_loadu_ps(mid + c));
+        m = _mm256_min_ps(m, _mm256_loadu_ps(mid + c + 1));
+        m = _mm256_min_ps(m, _mm256_loadu_ps(down + c));
+        __m256 d = _mm256_min_ps(_mm256_loadu_ps(up + c - 1), _mm256_loadu_ps(up + c + 1));
+        d = _mm256_min_ps(d, _mm256_loadu_ps(down + c - 1));
+        d = _mm256_min_ps(d, _mm256_loadu_ps(down + c + 1));
+        m = _mm256_min_ps(m, _mm256_mul_ps(two, d));
+        _mm256_storeu_ps(out + c, _mm256_add_ps(_mm256_loadu_ps(out + c), _mm256_mul_ps(f, m)));
+    }
+    return c;
+}
+
 void accumulateSlice(const float* src, float* dst, int32_t G, int32_t H)
 {
     const float factor = 0.9f;
@@ -151,6 +173,8 @@ void accumulateSlice(const float* src, float* dst, int32_t G, int32_t H)
         float* out = dst + int64_t(r) * G;
         int32_t c = 1;
 #if defined(__SSE2__)
+        if (haveAvx())
+            c = accumulateCellsAvx(up, mid, down, out, G);
         const __m128 two = _mm_set1_ps(2.0f);
         const __m128 f = _mm_set1_ps(factor);
         for (; c + 4 <= G - 1; c += 4) {
