@@ -209,12 +209,18 @@ struct MarkerBench {
 };
 std::shared_ptr<MarkerBench> markerBench;
 
-// The JPEG file of load-jpeg and its timings, kept for the reference decoder afterwards.
+// The JPEG file of load-jpeg, kept for the reference decoder afterwards.
 struct JpegBench {
     std::shared_ptr<QTemporaryDir> dir;
     QString file;
-    std::vector<double> seconds;
 };
+
+// The median and run count of the step timed last, for the reports that compare with it.
+struct LastTiming {
+    double median = 0;
+    int runs = 0;
+};
+LastTiming lastTiming;
 std::shared_ptr<JpegBench> jpegBench;
 
 // The right marker view as in the window: a 1000 x 800 view, two 200 x 200 zoom windows.
@@ -420,7 +426,7 @@ std::vector<Operation> operationsWithoutFloors()
              auto bench = jpegBench;
              return [bench] {
                  BigImageLoadData data;
-                 bench->seconds.push_back(timed([&] { check(BigImageIO::loadJPG(bench->file, data) != nullptr, "loadJPG"); }));
+                 check(BigImageIO::loadJPG(bench->file, data) != nullptr, "loadJPG");
              };
          },
          nullptr,
@@ -434,13 +440,13 @@ std::vector<Operation> operationsWithoutFloors()
              }
              std::vector<double> seconds;
              const QString out = QStringLiteral("/dev/shm/seamwright-bench-djpeg.ppm");
-             for (size_t i = 0; i < jpegBench->seconds.size(); ++i) {
+             for (int i = 0; i < lastTiming.runs; ++i) {
                  seconds.push_back(timed([&] {
                      check(QProcess::execute(djpeg, {"-outfile", out, jpegBench->file}) == 0, "djpeg");
                  }));
                  QFile::remove(out);
              }
-             const double ours = median(jpegBench->seconds), theirs = median(seconds);
+             const double ours = lastTiming.median, theirs = median(seconds);
              std::printf("  djpeg -outfile /dev/shm/…  median %.4f s; loadJPG %.2f x djpeg\n", theirs, ours / theirs);
              jpegBench.reset();
          }},
@@ -464,17 +470,14 @@ double timeStep(const std::string& name, const Step& step, const BigImagePtr& im
 {
     const double megapixels = double(img->width()) * double(img->height()) / 1e6;
     std::vector<double> seconds;
-    for (int i = 0; i < runs; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        step();
-        seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
-    }
+    for (int i = 0; i < runs; ++i)
+        seconds.push_back(timed(step));
     std::sort(seconds.begin(), seconds.end());
     const double median = seconds[seconds.size() / 2];
     std::printf("%-12s %dx%d  median %.4f s  %.1f MP/s  (%d runs, min %.4f s)", name.c_str(), img->width(),
                 img->height(), median, megapixels / median, runs, seconds.front());
     std::fflush(stdout);
+    lastTiming = {median, runs};
     return median;
 }
 
