@@ -8,6 +8,7 @@
 #include "markerfinder.h"
 
 #include "assertion.h"
+#include "largememory.h"
 #include "parallel.h"
 #include "progressinfo.h"
 
@@ -668,7 +669,7 @@ MarkerResult guarded(const BigImagePtr& left, const BigImagePtr& right, Body bod
     try {
         return body();
     } catch (const std::bad_alloc&) {
-        return refusal(QStringLiteral("out of memory. exit."));
+        return refusal(LargeMemory::failureText(QStringLiteral("out of memory. exit.")));
     } catch (const cv::Exception& e) {
         return refusal(QString("Finding markers failed: ") + QString::fromStdString(e.msg));
     }

@@ -5,6 +5,7 @@
 #include "cliargs.h"
 #include "consolewatcher.h"
 #include "jpegencoder.h"
+#include "largememory.h"
 #include "loading.h"
 #include "markerfinder.h"
 #include "rotation.h"
@@ -64,6 +65,12 @@ const char* const kUsage =
     "markers  finds the markers as stitch does, prints them (with --turn-right when the\n"
     "         right image needs a turn), the angle and the confidence (0 to 1), and stitches\n"
     "         nothing. --json prints one JSON object instead.\n"
+    "\n"
+    "--cache-dir DIR  (any command) the folder where an image that does not fit in the\n"
+    "         memory available is kept on disk instead, in an unnamed file that goes with the\n"
+    "         program (default: SEAMWRIGHT_CACHE_DIR, else the user's cache folder). The\n"
+    "         memory an image may take is judged from the system's available memory, the\n"
+    "         memory limit of the process's control group and SEAMWRIGHT_MEMORY_LIMIT (bytes).\n"
     "\n"
     "Messages go to standard error, with a progress bar while a long step runs when standard\n"
     "error is a terminal. Exit status: 0 when OUTPUT was written; 2 when it was written from\n"
@@ -388,6 +395,16 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
+    // For every command: where images that do not fit in memory are kept.
+    const int cacheAt = args.indexOf(QStringLiteral("--cache-dir"));
+    if (cacheAt >= 0) {
+        if (cacheAt + 1 >= args.size() || args.at(cacheAt + 1).isEmpty())
+            return fail(QStringLiteral("--cache-dir needs a folder."));
+        LargeMemory::setSpillFolder(args.at(cacheAt + 1));
+        args.erase(args.begin() + cacheAt, args.begin() + cacheAt + 2);
+        if (args.isEmpty())
+            return fail(QString::fromLatin1(kUsage).trimmed());
+    }
     const QString command = args.takeFirst();
     try {
         if (command == "convert")
@@ -397,7 +414,7 @@ int main(int argc, char** argv)
         if (command == "markers")
             return markers(args);
     } catch (const std::bad_alloc&) {
-        return fail(QStringLiteral("Out of Memory Error."));
+        return fail(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
     } catch (const std::exception& e) {
         return fail(QString("Error: ") + e.what());
     }

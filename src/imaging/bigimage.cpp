@@ -118,7 +118,8 @@ QImage toQImage(const BigImagePtr& image)
 QFuture<void> prefaultInBackground(const BigImagePtr& image, std::shared_ptr<PrefaultLimit> limit)
 {
 #ifdef MADV_POPULATE_WRITE
-    if (!image || image->pixelCount() == 0)
+    // A spilled block lives on disk: pulling it all in ahead of the writer would only page it out again.
+    if (!image || image->pixelCount() == 0 || LargeMemory::isSpilled(image->data()))
         return QFuture<void>();
     return QtConcurrent::run([image, limit] {
         // Whole pages inside the block only, in pieces from the top, so that the pages

@@ -2,9 +2,17 @@
 // transparent huge pages, so that the kernel can back them with 2 MB pages where it offers
 // them (a first touch then costs one fault per 2 MB instead of per 4 KB), and returned to
 // the system when freed. Fresh mappings read as zero. Small blocks come from malloc.
+//
+// A block that would not fit in the memory still available (the system's, or the limit of
+// the process's memory control group) is a shared mapping of an unlinked file in the spill
+// folder instead, so that the system pages it to disk rather than failing or killing the
+// program. The file disappears with the mapping, also when the program dies.
 #pragma once
 
+#include <QString>
+
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 namespace LargeMemory {
@@ -21,6 +29,24 @@ void release(void* p, size_t bytes);
 
 // Whether the kernel may back mappings with huge pages ("always" or "madvise" mode).
 bool hugePagesOffered();
+
+// The folder of the spill files: the one set here (the command line's --cache-dir), else the
+// environment's SEAMWRIGHT_CACHE_DIR, else the user's cache folder. Created when needed.
+void setSpillFolder(const QString& folder);
+QString spillFolder();
+
+// Memory that a new block may still take without spilling: the system's available memory,
+// the room below the control group's limit and below SEAMWRIGHT_MEMORY_LIMIT (bytes, for
+// tests and for users who want to keep memory free), less the mappings handed out and not
+// yet touched.
+int64_t memoryAvailable();
+
+// Whether the block at p is a spilled one (so a prefault must not pull it all in).
+bool isSpilled(const void* p);
+
+// After an allocation failed: why, when the spill folder was the cause (it names the folder
+// and the space needed), else `otherwise`. Takes the reason, so it is told once.
+QString failureText(const QString& otherwise);
 
 // For containers of large float planes and the like.
 template <typename T>

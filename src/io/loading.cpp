@@ -1,6 +1,7 @@
 #include "loading.h"
 
 #include "jpegdecoder.h"
+#include "largememory.h"
 #include "parallel.h"
 #include "pnm.h"
 #include "progressinfo.h"
@@ -101,7 +102,7 @@ BigImagePtr readTiled(const QString& fileName, QSize size, BigImageLoadData& dat
                 try {
                     image = BigImage::makeUnfilled(W, H);
                 } catch (const std::bad_alloc&) {
-                    data.message(QStringLiteral("Out of Memory Error."));
+                    data.message(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
                     return nullptr;
                 }
                 if (data.dpi) {
@@ -141,7 +142,7 @@ BigImagePtr readWhole(const QString& fileName, BigImageLoadData& data, bool dpiF
     try {
         image = BigImage::makeUnfilled(img.width(), img.height());
     } catch (const std::bad_alloc&) {
-        data.message(QStringLiteral("Out of Memory Error."));
+        data.message(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
         return nullptr;
     }
     copyFromQImage(img, *image, 0, 0);
@@ -172,7 +173,7 @@ bool takeDirectResult(const Decoded& decoded, const QString& fileName, BigImageL
     case Status::Unsupported:
         return false;
     case Status::OutOfMemory:
-        data.message(QStringLiteral("Out of Memory Error."));
+        data.message(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
         break;
     case Status::Failed:
         data.message("Could not read to QImage: " + fileName + ".");
@@ -290,7 +291,7 @@ BigImagePtr loadPPM(const QString& fileName, BigImageLoadData& data)
     if (result)
         data.loaded = true;
     else if (outOfMemory)
-        data.message(QStringLiteral("Out of Memory Error."));
+        data.message(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
     return result;
 }
 

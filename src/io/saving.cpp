@@ -1,6 +1,7 @@
 #include "saving.h"
 
 #include "jpegencoder.h"
+#include "largememory.h"
 #include "pnm.h"
 #include "safeoutput.h"
 #include "statuswatcher.h"
@@ -90,7 +91,7 @@ bool writeThroughQt(const BigImageSaveData& data)
 {
     QImage out = toQImage(data.image);
     if (out.isNull()) {
-        data.message(QStringLiteral("Out of Memory Error."));
+        data.message(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
         return false;
     }
     if (data.dpi.x > 0)
@@ -188,7 +189,7 @@ void saveToFile(BigImageSaveData& data)
         try {
             writeFile(data);
         } catch (const std::bad_alloc&) {
-            data.message(QStringLiteral("Out of Memory Error."));
+            data.message(LargeMemory::failureText(QStringLiteral("Out of Memory Error.")));
         }
     });
     watchedWait(future, nullptr, QString(), false, nullptr);

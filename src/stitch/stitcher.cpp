@@ -7,6 +7,7 @@
 #include "assertion.h"
 #include "composition.h"
 #include "errorfield.h"
+#include "largememory.h"
 #include "offsetpath.h"
 #include "progressinfo.h"
 
@@ -63,7 +64,7 @@ StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, co
                                            "content in both images.");
     } catch (const std::bad_alloc&) {
         outcome.image.reset();
-        outcome.error = QStringLiteral("out of memory. exit.");
+        outcome.error = LargeMemory::failureText(QStringLiteral("out of memory. exit."));
     }
     outcome.stitchStart = g.xL;
     outcome.stitchEnd = g.xL + kZoneWidth;

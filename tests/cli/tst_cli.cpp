@@ -377,6 +377,19 @@ void TestCli::markersFoundAndReused()
     QVERIFY2(stitched.exitCode == 0, stitched.err.constData());
     QCOMPARE(stitched.out, options + '\n');
     QVERIFY(QImage(out).width() > 1300);
+
+    // With memory judged full every image lives in a file on disk: the same bytes, no file left.
+    qputenv("SEAMWRIGHT_MEMORY_LIMIT", "0");
+    const QString spilled = dir.filePath("spilled.tif");
+    const CliResult onDisk = cli({"stitch", left, right, spilled, "--cache-dir", dir.filePath("spill")});
+    qunsetenv("SEAMWRIGHT_MEMORY_LIMIT");
+    QVERIFY2(onDisk.exitCode == 0, onDisk.err.constData());
+    QCOMPARE(onDisk.out, options + '\n');
+    QFile a(out), b(spilled);
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    QVERIFY(a.readAll() == b.readAll());
+    QVERIFY(QDir(dir.filePath("spill")).exists());
+    QCOMPARE(QDir(dir.filePath("spill")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -22,6 +22,7 @@ private slots:
     void impossibleSizesThrow();
     void largeBlocksAreMappings_data();
     void largeBlocksAreMappings();
+    void spillWithoutDiskSpace();
     void factoryUsesGreyAndCubic();
     void greyLevelWeights();
     void deepCopyIsIndependent();
@@ -103,6 +104,34 @@ bool mapped(const void* p)
     const uintptr_t page = uintptr_t(p) & ~uintptr_t(4095);
     return mincore(reinterpret_cast<void*>(page), 4096, &v) == 0;
 }
+
+// The lines of /proc/self/maps that map a file in `folder`.
+QStringList mapsIn(const QString& folder)
+{
+    QFile maps("/proc/self/maps");
+    if (!maps.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines;
+    for (const QByteArray& line : maps.readAll().split('\n'))
+        if (line.contains(QFile::encodeName(folder + "/")))
+            lines << QString::fromLocal8Bit(line);
+    return lines;
+}
+
+// Memory judged full for the test's lifetime, with the spill files in a folder of its own.
+struct NoMemoryLeft {
+    QTemporaryDir dir;
+    NoMemoryLeft()
+    {
+        qputenv("SEAMWRIGHT_MEMORY_LIMIT", "0");
+        qputenv("SEAMWRIGHT_CACHE_DIR", QFile::encodeName(dir.path()));
+    }
+    ~NoMemoryLeft()
+    {
+        qunsetenv("SEAMWRIGHT_MEMORY_LIMIT");
+        qunsetenv("SEAMWRIGHT_CACHE_DIR");
+    }
+};
 } // namespace
 
 void TestBigImage::largeBlocksAreMappings_data()
@@ -111,10 +140,14 @@ void TestBigImage::largeBlocksAreMappings_data()
     QTest::addColumn<int>("height");
     QTest::addColumn<bool>("zeroed");
     QTest::addColumn<bool>("large");
-    QTest::newRow("small, filled") << 100 << 100 << false << false;
-    QTest::newRow("large, filled") << 1000 << 700 << false << true;
-    QTest::newRow("large, zeroed") << 1000 << 701 << true << true;
-    QTest::newRow("one byte below a mapping") << 349519 << 1 << false << false; // with 6 spare pixels: 2^20 − 1 bytes
+    QTest::addColumn<bool>("spilled");
+    QTest::newRow("small, filled") << 100 << 100 << false << false << false;
+    QTest::newRow("large, filled") << 1000 << 700 << false << true << false;
+    QTest::newRow("large, zeroed") << 1000 << 701 << true << true << false;
+    QTest::newRow("one byte below a mapping") << 349519 << 1 << false << false << false; // with 6 spare pixels: 2^20 − 1 bytes
+    QTest::newRow("beyond memory, filled") << 1000 << 700 << false << true << true;
+    QTest::newRow("beyond memory, zeroed") << 1000 << 701 << true << true << true;
+    QTest::newRow("small beyond memory stays in memory") << 100 << 100 << false << false << false;
 }
 
 // Large pixel blocks start on a 2 MB boundary (huge pages where the kernel offers them), read
@@ -125,6 +158,10 @@ void TestBigImage::largeBlocksAreMappings()
     QFETCH(int, height);
     QFETCH(bool, zeroed);
     QFETCH(bool, large);
+    QFETCH(bool, spilled);
+    std::unique_ptr<NoMemoryLeft> full(QTest::currentDataTag() == QByteArray("small beyond memory stays in memory") || spilled
+                                           ? new NoMemoryLeft
+                                           : nullptr);
     const RgbPixel* data = nullptr;
     {
         BigImagePtr img = zeroed ? BigImage::makeZeroed(width, height, colGrey) : makeBigImage(width, height);
@@ -132,15 +169,47 @@ void TestBigImage::largeBlocksAreMappings()
         const RgbPixel expected = zeroed ? colBlack : colGrey;
         QCOMPARE(img->pixelAt(0, 0), expected);
         QCOMPARE(img->pixelAt(width - 1, height - 1), expected);
-        QCOMPARE(uintptr_t(data) % LargeMemory::kHugePage == 0, large);
+        QCOMPARE(LargeMemory::isSpilled(data), spilled);
+        if (!spilled)
+            QCOMPARE(uintptr_t(data) % LargeMemory::kHugePage == 0, large);
         QVERIFY(mapped(data));
+        if (full) {
+            // The file has no name: nothing in the folder, a deleted file in the process's maps.
+            QCOMPARE(QDir(full->dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+            const QStringList maps = mapsIn(full->dir.path());
+            QCOMPARE(maps.size(), spilled ? 1 : 0);
+            if (spilled)
+                QVERIFY2(maps.first().endsWith(" (deleted)"), qPrintable(maps.first()));
+            img->setPixel(width - 1, height - 1, colOrange);
+            QCOMPARE(img->pixelAt(width - 1, height - 1), colOrange);
+        }
     }
     if (large)
         QVERIFY(!mapped(data));
+    if (full)
+        QCOMPARE(mapsIn(full->dir.path()), QStringList());
 
     // The error field's float planes take the same way.
     std::vector<float, LargeMemory::Allocator<float>> plane(size_t(width) * size_t(height), 1.0f);
     QCOMPARE(uintptr_t(plane.data()) % LargeMemory::kHugePage == 0, plane.size() * 4 >= LargeMemory::kThreshold);
+}
+
+// A block larger than the disk can hold: the message names the folder and the space, once.
+void TestBigImage::spillWithoutDiskSpace()
+{
+    NoMemoryLeft full;
+    const QString folder = full.dir.path() + "/cache";
+    qputenv("SEAMWRIGHT_CACHE_DIR", QFile::encodeName(folder));
+    QVERIFY_EXCEPTION_THROWN(BigImage::makeUnfilled(600000, 600000), std::bad_alloc); // 1.08 TB
+    const QString text = LargeMemory::failureText("Out of Memory Error.");
+    QVERIFY2(text.startsWith("Not enough memory for an image of 1080002 MB, and not enough disk space in " + folder
+                             + " to hold it there either ("),
+             qPrintable(text));
+    QVERIFY2(text.endsWith(" MB free). Free some space there, or name a folder on a larger disk with "
+                           "SEAMWRIGHT_CACHE_DIR."),
+             qPrintable(text));
+    QCOMPARE(LargeMemory::failureText("Out of Memory Error."), QString("Out of Memory Error."));
+    QCOMPARE(mapsIn(folder), QStringList());
 }
 
 void TestBigImage::factoryUsesGreyAndCubic()
