@@ -5,6 +5,7 @@
 #include "rotation.h"
 
 #include "assertion.h"
+#include "largememory.h"
 #include "parallel.h"
 #include "progressinfo.h"
 #include "sampling.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int32_t kBandRows = 64;
 constexpr int32_t kTileColumns = 64;
+constexpr int32_t kSpilledBandRows = 2048;
 
 enum class Turn { Clockwise, CounterClockwise };
 
@@ -57,15 +59,18 @@ void quarterTurn(const BigImagePtr& img, StatusWatcher* watcher, Turn turn)
     BigImagePtr S = deepCopy(img);
     const int32_t h = S->height();
 
+    // A block on disk is written in bands tall enough to fill each of its pages at once, so
+    // that no page goes back to disk before it is complete (the band itself is read in order).
+    const int32_t bandRows = LargeMemory::isSpilled(img->data()) ? kSpilledBandRows : kBandRows;
     std::vector<int32_t> bands;
     if (S->pixelCount() > 0) {
-        for (int32_t y = 0; y < h; y += kBandRows)
+        for (int32_t y = 0; y < h; y += bandRows)
             bands.push_back(y);
     }
     ProgressInfo progress(0.0f, QStringLiteral("Rotating…"));
     RgbPixel* dst = img->data();
-    auto kernel = [&S, dst, h, turn, &progress](int32_t y0) {
-        const int32_t y1 = std::min(h, y0 + kBandRows);
+    auto kernel = [&S, dst, h, turn, bandRows, &progress](int32_t y0) {
+        const int32_t y1 = std::min(h, y0 + bandRows);
         turnBand(*S, dst, y0, y1, turn);
         progress.value = float(y1 - 1) / float(h);
     };

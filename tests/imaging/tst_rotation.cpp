@@ -1,4 +1,5 @@
 // Quarter turns (exact, in place) and the free-angle rotation (bicubic, about a pivot).
+#include "largememory.h"
 #include "progressinfo.h"
 #include "rotation.h"
 #include "sampling.h"
@@ -102,18 +103,34 @@ void TestRotation::turnsGiveTheImageBack()
 void TestRotation::largeTurnMatchesDefinition_data()
 {
     QTest::addColumn<bool>("clockwise");
-    QTest::newRow("clockwise") << true;
-    QTest::newRow("counter-clockwise") << false;
+    QTest::addColumn<int>("w");
+    QTest::addColumn<int>("h");
+    QTest::addColumn<bool>("onDisk");
+    QTest::newRow("clockwise") << true << 203 << 141 << false;
+    QTest::newRow("counter-clockwise") << false << 203 << 141 << false;
+    // Beyond the memory allowed: the block is a file, turned in taller bands.
+    QTest::newRow("clockwise, on disk") << true << 700 << 2300 << true;
+    QTest::newRow("counter-clockwise, on disk") << false << 700 << 2300 << true;
 }
 
 void TestRotation::largeTurnMatchesDefinition()
 {
     // Several bands and tiles, with ragged last ones.
     QFETCH(bool, clockwise);
-    const BigImagePtr original = makeRandom(203, 141, 9);
+    QFETCH(int, w);
+    QFETCH(int, h);
+    QFETCH(bool, onDisk);
+    QTemporaryDir spill;
+    if (onDisk) {
+        qputenv("SEAMWRIGHT_MEMORY_LIMIT", "0");
+        qputenv("SEAMWRIGHT_CACHE_DIR", QFile::encodeName(spill.path()));
+    }
+    const BigImagePtr original = makeRandom(w, h, 9);
     auto img = deepCopy(original);
     clockwise ? rotateCW(img, nullptr) : rotateCCW(img, nullptr);
-    const int w = 203, h = 141;
+    qunsetenv("SEAMWRIGHT_MEMORY_LIMIT");
+    qunsetenv("SEAMWRIGHT_CACHE_DIR");
+    QCOMPARE(LargeMemory::isSpilled(img->data()), onDisk);
     QCOMPARE(img->width(), h);
     QCOMPARE(img->height(), w);
     for (int y = 0; y < h; ++y)
