@@ -2,7 +2,7 @@
 # Draws Seamwright's icons with ImageMagick: each is drawn once on a 256 x 256 canvas and
 # scaled down. Mid-tone fills with a dark outline keep them readable on the dark and on the
 # light colour mode. The results are committed; building the program does not run this.
-# Usage: resources/make_icons.sh   (writes into resources/icons/)
+# Usage: resources/make_icons.sh   (writes into resources/icons/ and dist/icons/)
 set -euo pipefail
 cd "$(dirname "$0")"
 mkdir -p icons
@@ -76,3 +76,10 @@ convert "$work/seam.png" \
     \( -clone 0 -resize 48x48 \) \( -clone 0 -resize 32x32 \) \
     \( -clone 0 -resize 24x24 \) \( -clone 0 -resize 16x16 \) \
     -depth 8 "${png_opts[@]}" icons/seamwright.ico
+
+# The window icon once more for desktops, one PNG per size of freedesktop's hicolor theme;
+# dist/ installs them under share/icons/hicolor/SIZExSIZE/apps/.
+mkdir -p ../dist/icons
+for size in 16 24 32 48 64 128 256; do
+    convert "$work/seam.png" -resize "${size}x${size}" "${png_opts[@]}" PNG32:"../dist/icons/seamwright-$size.png"
+done

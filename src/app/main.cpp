@@ -3,14 +3,36 @@
 #include "stitching.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+namespace {
+
+// The options the program answers. --help and --version print and end the process inside
+// process(), before any window exists; the manual page is made from their output.
+void setUpCommandLine(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Stitches two overlapping scans, a left and a right image, into one image."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     // Must be set before the application object exists.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication app(argc, argv);
-    installAppStyle();
+    QApplication::setApplicationVersion(QStringLiteral(SEAMWRIGHT_VERSION));
+    // The installed desktop entry's name: on Wayland the window is matched to it by this.
+    QGuiApplication::setDesktopFileName(QStringLiteral(SEAMWRIGHT_APP_ID));
 
+    QCommandLineParser parser;
+    setUpCommandLine(parser);
+    parser.process(app);
+
+    installAppStyle();
     Stitching window;
     window.show();
     return app.exec();
