@@ -385,9 +385,8 @@ void TestCli::markersFoundAndReused()
     qunsetenv("SEAMWRIGHT_MEMORY_LIMIT");
     QVERIFY2(onDisk.exitCode == 0, onDisk.err.constData());
     QCOMPARE(onDisk.out, options + '\n');
-    QFile a(out), b(spilled);
-    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
-    QVERIFY(a.readAll() == b.readAll());
+    // The files differ in their time stamps only.
+    QVERIFY(QImage(out) == QImage(spilled));
     QVERIFY(QDir(dir.filePath("spill")).exists());
     QCOMPARE(QDir(dir.filePath("spill")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
