@@ -39,8 +39,6 @@ constexpr int kFlushLevel = 4096;
 constexpr int kMaxBlockBytes = 2 * ((22 + 63 * 26 + 63 + 7) / 8);
 static_assert(kMaxBlockBytes < kBufferSize, "a block must fit into an emptied buffer");
 
-constexpr int kMaxSide = 65535;
-
 /* Table K.1: luminance quantisation, natural (row-major) order. */
 const uint8_t kLumaQuant[64] = {
     16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
@@ -712,7 +710,7 @@ inline uint64_t toZigzag(const int16_t* coef, int16_t* zz, const ZigzagOrder& or
 
 bool validParams(const JpegParams& p)
 {
-    return p.pixels != nullptr && p.width > 0 && p.height > 0 && p.width <= kMaxSide && p.height <= kMaxSide;
+    return p.pixels != nullptr && p.width > 0 && p.height > 0 && p.width <= kMaxJpegSide && p.height <= kMaxJpegSide;
 }
 
 } // namespace

@@ -13,6 +13,8 @@ class BigImage;
 
 // The most comment bytes a JPEG file holds: a segment's 16-bit length counts itself too.
 constexpr int kMaxJpegComment = 65533;
+// The longest side a JPEG file holds: its frame header stores each side in 16 bits.
+constexpr int kMaxJpegSide = 65535;
 
 struct JpegParams {
     int32_t width = 0;

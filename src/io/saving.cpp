@@ -24,7 +24,9 @@ namespace BigImageIO {
 
 namespace {
 
-// Largest image that Qt's writers and the 32-bit offsets of TIFF are given: bytes and side.
+// Largest image that Qt's writers are given: bytes and side. The own TIFF writer takes any
+// size (BigTIFF beyond 4 GiB), the own JPEG encoder sides up to 65535, of which the dialog
+// offers up to 64999.
 constexpr int64_t kQtByteLimit = 2147483646;
 constexpr int32_t kQtSideLimit = 31999;
 constexpr int32_t kJpegSideLimit = 64999;
@@ -48,6 +50,11 @@ int dotsPerInch(int32_t dotsPerMetre)
 bool writeOwnJpeg(const BigImageSaveData& data)
 {
     const BigImage& img = *data.image;
+    if (std::max(img.width(), img.height()) > kMaxJpegSide) {
+        data.message("Could not write " + data.filename + ": a JPEG image has at most "
+                     + QString::number(kMaxJpegSide) + " pixels per side.");
+        return false;
+    }
     JpegParams params;
     params.width = img.width();
     params.height = img.height();
@@ -177,8 +184,8 @@ QStringList saveFilters(const BigImagePtr& image, SizeNotice notice)
     else if (notice == SizeNotice::StandardError)
         std::fprintf(stderr, "%s", text.toLocal8Bit().constData());
     if (std::max(w, h) <= kJpegSideLimit)
-        return {kJpegFilter, kPnmFilter};
-    return {kPnmFilter};
+        return {kJpegFilter, kTiffFilter, kPnmFilter};
+    return {kTiffFilter, kPnmFilter};
 }
 
 void saveToFile(BigImageSaveData& data)

@@ -13,7 +13,7 @@ namespace BigImageIO {
 enum class SizeNotice { MessageBox, StandardError, None };
 
 // The name filters for an image of this size, in the order JPEG, TIFF, PNM, PNG; large
-// images get fewer, and a notice says so.
+// images get fewer (TIFF and PNM are offered at every size), and a notice says so.
 QStringList saveFilters(const BigImagePtr& image, SizeNotice notice = SizeNotice::MessageBox);
 
 // Writes data.image to data.filename on the pool and returns when it is written; sets

@@ -1,6 +1,7 @@
 // TIFF writer: classic little-endian TIFF 6.0 with one image directory (sections 2 and 8),
 // RGB full colour (section 6) or grey (section 4), 8 bits per sample, in strips; the strips
-// are stored raw, LZW coded (section 13) or deflated through zlib (compression 32946).
+// are stored raw, LZW coded (section 13) or deflated through zlib (compression 32946). Files
+// that could pass 4 GiB are written as BigTIFF, the same directory with 64-bit offsets.
 // Trade-off: the directory and every value it points to are written before the first pixel,
 // so raw files go out in one forward pass straight from the image buffer, a strip per write;
 // compressed strips learn their sizes only at the end and are patched in place.
@@ -23,13 +24,11 @@
 namespace ORL_image_data {
 
 // A byte sink over a file that counts what it has written and can read back and patch
-// earlier bytes. It refuses to grow past 4 GiB − 1: classic TIFF offsets and byte counts are
-// unsigned 32-bit (section 2), and a longer file could only be described with wrapped values.
+// earlier bytes. It refuses to grow past the limit that it is given: a classic TIFF file
+// must stay below 4 GiB, since a longer one could only be described with wrapped offsets.
 class Writer {
 public:
-    static constexpr uint64_t kLimit = 0xFFFFFFFFu;
-
-    explicit Writer(const QString& fileName) : file_(std::make_shared<QFile>(fileName))
+    Writer(const QString& fileName, uint64_t limit) : file_(std::make_shared<QFile>(fileName)), limit_(limit)
     {
         ok_ = file_->open(QIODevice::ReadWrite | QIODevice::Truncate);
     }
@@ -40,35 +39,31 @@ public:
     {
         if (!ok_ || length == 0)
             return;
-        if (length > kLimit - count_) {
-            tooLarge_ = true;
-            ok_ = false;
-            return;
-        }
-        if (file_->write(data, qint64(length)) != qint64(length)) {
+        if (length > limit_ - count_ || file_->write(data, qint64(length)) != qint64(length)) {
             ok_ = false;
             return;
         }
         count_ += length;
     }
 
-    bool readBack(uint32_t pos, char* out, uint32_t length)
+    bool readBack(uint64_t pos, char* out, uint64_t length)
     {
-        if (!ok_ || uint64_t(pos) + length > count_)
+        if (!ok_ || pos + length > count_)
             return false;
-        bool done = file_->seek(pos) && file_->read(out, length) == qint64(length);
+        bool done = file_->seek(qint64(pos)) && file_->read(out, qint64(length)) == qint64(length);
         done = file_->seek(qint64(count_)) && done;
         ok_ = done;
         return done;
     }
 
-    void patch(uint32_t pos, const char* data, uint32_t length)
+    void patch(uint64_t pos, const char* data, uint64_t length)
     {
-        if (!ok_ || uint64_t(pos) + length > count_) {
+        if (!ok_ || pos + length > count_) {
             ok_ = false;
             return;
         }
-        ok_ = file_->seek(pos) && file_->write(data, length) == qint64(length) && file_->seek(qint64(count_));
+        ok_ = file_->seek(qint64(pos)) && file_->write(data, qint64(length)) == qint64(length)
+              && file_->seek(qint64(count_));
     }
 
     // Flushes and closes; true if every byte reached the file.
@@ -84,14 +79,13 @@ public:
 
     bool isOpen() const { return file_->isOpen(); }
     bool ok() const { return ok_; }
-    bool tooLarge() const { return tooLarge_; }
     uint64_t count() const { return count_; }
 
 private:
     std::shared_ptr<QFile> file_;
+    uint64_t limit_;
     uint64_t count_ = 0;
     bool ok_ = false;
-    bool tooLarge_ = false;
 };
 
 } // namespace ORL_image_data
@@ -100,92 +94,109 @@ namespace ORL_Tiff {
 
 using ORL_image_data::Writer;
 
-// Field types, section 2.
+// Field types, section 2, and BigTIFF's unsigned 64-bit integer.
 constexpr uint16_t kAscii = 2;
 constexpr uint16_t kShort = 3;
 constexpr uint16_t kLong = 4;
 constexpr uint16_t kRational = 5;
+constexpr uint16_t kLong8 = 16;
 
 // Tags, section 8.
 constexpr uint16_t kTagStripOffsets = 273;
 constexpr uint16_t kTagStripByteCounts = 279;
 
-constexpr uint64_t kRawLimit = 4277974079u;
 constexpr uint32_t kMaxRowsPerStrip = 1024;
 
-inline void put16(std::vector<uint8_t>& b, uint32_t v)
+// The largest classic file: every offset and byte count in it fits 32 bits.
+constexpr uint64_t kClassicLimit = 0xFFFFFFFFu;
+
+inline void putLE(std::vector<uint8_t>& b, uint64_t v, unsigned bytes)
 {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
+    for (unsigned i = 0; i < bytes; ++i)
+        b.push_back(uint8_t(v >> (8 * i)));
 }
 
-inline void put32(std::vector<uint8_t>& b, uint32_t v)
+inline void put16(std::vector<uint8_t>& b, uint32_t v) { putLE(b, v, 2); }
+inline void put32(std::vector<uint8_t>& b, uint32_t v) { putLE(b, v, 4); }
+
+inline uint64_t getLE(const uint8_t* p, unsigned bytes)
 {
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
+    uint64_t v = 0;
+    for (unsigned i = bytes; i-- > 0;)
+        v = v << 8 | p[i];
+    return v;
 }
 
-inline uint32_t get32(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+// Classic TIFF (section 2) and BigTIFF differ only in the widths of the fields that count or
+// point: BigTIFF has a 16-byte header (43, offset size 8, a 64-bit directory offset), a
+// 64-bit entry count, entries of 20 bytes with 64-bit counts, and values of up to 8 bytes
+// inside the entry. Everything else, tags and types included, is the same.
+struct Format {
+    bool big = false;
+
+    unsigned headerBytes() const { return big ? 16 : 8; }
+    unsigned countBytes() const { return big ? 8 : 2; }
+    unsigned offsetBytes() const { return big ? 8 : 4; } // also the room for an inline value
+    unsigned entryBytes() const { return 4 + 2 * offsetBytes(); }
+    uint16_t offsetType() const { return big ? kLong8 : kLong; }
+    uint64_t fileLimit() const { return big ? UINT64_MAX : kClassicLimit; }
+};
 
 struct orltiff_entry {
     uint16_t tag = 0;
     uint16_t type = 0;
-    uint32_t count = 0;
-    uint32_t value = 0;         // the inline value, or the byte size of pdata
-    std::vector<uint8_t> pdata; // out-of-line bytes, little-endian, even length; empty when inline
+    uint64_t count = 0;
+    std::vector<uint8_t> bytes; // the value, little-endian, not padded
 };
 
 // The image file directory (section 2): entries sorted by tag, followed by the values that
-// do not stand in an entry: SHORT arrays beyond two, LONG arrays beyond one, RATIONALs and
-// all text. Every value starts on a word boundary, so each is padded to an even length.
+// do not fit in an entry (4 bytes in classic files, 8 in BigTIFF). Every value starts on a
+// word boundary, so each is padded to an even length.
 class orltiff_dir {
 public:
+    explicit orltiff_dir(Format format) : format_(format) {}
+
     void addShorts(uint16_t tag, const std::vector<uint16_t>& values)
     {
-        orltiff_entry e{tag, kShort, uint32_t(values.size()), 0, {}};
-        if (values.size() <= 2) {
-            // Inline values are left-justified in the value bytes: the first SHORT comes first.
-            e.value = values[0] | (values.size() == 2 ? uint32_t(values[1]) << 16 : 0);
-        } else {
-            for (uint16_t v : values)
-                put16(e.pdata, v);
-        }
+        orltiff_entry e{tag, kShort, values.size(), {}};
+        for (uint16_t v : values)
+            put16(e.bytes, v);
         add(std::move(e));
     }
 
     void addLongs(uint16_t tag, const std::vector<uint32_t>& values)
     {
-        orltiff_entry e{tag, kLong, uint32_t(values.size()), 0, {}};
-        if (values.size() == 1) {
-            e.value = values[0];
-        } else {
-            for (uint32_t v : values)
-                put32(e.pdata, v);
-        }
+        orltiff_entry e{tag, kLong, values.size(), {}};
+        for (uint32_t v : values)
+            put32(e.bytes, v);
+        add(std::move(e));
+    }
+
+    // File positions and sizes: LONG in classic files, LONG8 in BigTIFF.
+    void addOffsets(uint16_t tag, const std::vector<uint64_t>& values)
+    {
+        orltiff_entry e{tag, format_.offsetType(), values.size(), {}};
+        for (uint64_t v : values)
+            putLE(e.bytes, v, format_.offsetBytes());
         add(std::move(e));
     }
 
     void addRational(uint16_t tag, uint32_t numerator, uint32_t denominator)
     {
-        orltiff_entry e{tag, kRational, 1, 0, {}};
-        put32(e.pdata, numerator);
-        put32(e.pdata, denominator);
+        orltiff_entry e{tag, kRational, 1, {}};
+        put32(e.bytes, numerator);
+        put32(e.bytes, denominator);
         add(std::move(e));
     }
 
     // ASCII: the bytes and a terminating NUL, counted together (section 2). Like every other
-    // value, text of up to four bytes stands in the entry itself, left-justified; readers
-    // take such a value from there and would read an offset as text.
+    // value, short text stands in the entry itself, left-justified; readers take such a
+    // value from there and would read an offset as text.
     void addAscii(uint16_t tag, const QByteArray& text)
     {
-        orltiff_entry e{tag, kAscii, uint32_t(text.size() + 1), 0, {}};
-        if (text.size() + 1 <= 4) {
-            for (int i = 0; i < text.size(); ++i)
-                e.value |= uint32_t(uint8_t(text[i])) << (8 * i);
-        } else {
-            e.pdata.assign(text.begin(), text.end());
-            e.pdata.push_back(0);
-        }
+        orltiff_entry e{tag, kAscii, uint64_t(text.size()) + 1, {}};
+        e.bytes.assign(text.begin(), text.end());
+        e.bytes.push_back(0);
         add(std::move(e));
     }
 
@@ -195,51 +206,71 @@ public:
                          [](const orltiff_entry& a, const orltiff_entry& b) { return a.tag < b.tag; });
     }
 
-    uint32_t directoryBytes() const { return 2 + 12 * uint32_t(entries_.size()) + 4; }
-    uint32_t outOfLineBytes() const { return outOfLine_; }
+    uint64_t directoryBytes() const
+    {
+        return format_.countBytes() + uint64_t(format_.entryBytes()) * entries_.size() + format_.offsetBytes();
+    }
+
+    uint64_t outOfLineBytes() const
+    {
+        uint64_t total = 0;
+        for (const orltiff_entry& e : entries_)
+            total += outOfLineSize(e);
+        return total;
+    }
 
     // The directory placed at dirOffset, with the out-of-line values right behind it in entry
     // order, and a next-directory offset of 0: this file holds one image.
-    std::vector<uint8_t> serialise(uint32_t dirOffset) const
+    std::vector<uint8_t> serialise(uint64_t dirOffset) const
     {
+        const unsigned field = format_.offsetBytes();
         std::vector<uint8_t> b;
-        b.reserve(directoryBytes() + outOfLine_);
-        put16(b, uint32_t(entries_.size()));
-        uint32_t valuePos = dirOffset + directoryBytes();
+        b.reserve(directoryBytes() + outOfLineBytes());
+        putLE(b, entries_.size(), format_.countBytes());
+        uint64_t valuePos = dirOffset + directoryBytes();
         for (const orltiff_entry& e : entries_) {
             put16(b, e.tag);
             put16(b, e.type);
-            put32(b, e.count);
-            put32(b, e.pdata.empty() ? e.value : valuePos);
-            valuePos += uint32_t(e.pdata.size());
+            putLE(b, e.count, field);
+            if (outOfLineSize(e) == 0) {
+                b.insert(b.end(), e.bytes.begin(), e.bytes.end());
+                b.resize(b.size() + field - e.bytes.size(), 0);
+            } else {
+                putLE(b, valuePos, field);
+                valuePos += outOfLineSize(e);
+            }
         }
-        put32(b, 0);
-        for (const orltiff_entry& e : entries_)
-            b.insert(b.end(), e.pdata.begin(), e.pdata.end());
+        putLE(b, 0, field);
+        for (const orltiff_entry& e : entries_) {
+            if (outOfLineSize(e) != 0) {
+                b.insert(b.end(), e.bytes.begin(), e.bytes.end());
+                b.resize(b.size() + outOfLineSize(e) - e.bytes.size(), 0);
+            }
+        }
         return b;
     }
 
 private:
+    uint64_t outOfLineSize(const orltiff_entry& e) const
+    {
+        const uint64_t n = e.bytes.size();
+        return n <= format_.offsetBytes() ? 0 : n + n % 2;
+    }
+
     // Adding a tag again replaces its entry in place.
     void add(orltiff_entry e)
     {
-        if (e.pdata.size() % 2 != 0)
-            e.pdata.push_back(0);
-        if (!e.pdata.empty())
-            e.value = uint32_t(e.pdata.size());
         for (orltiff_entry& old : entries_) {
             if (old.tag == e.tag) {
-                outOfLine_ += uint32_t(e.pdata.size()) - uint32_t(old.pdata.size());
                 old = std::move(e);
                 return;
             }
         }
-        outOfLine_ += uint32_t(e.pdata.size());
         entries_.push_back(std::move(e));
     }
 
+    Format format_;
     std::vector<orltiff_entry> entries_;
-    uint32_t outOfLine_ = 0;
 };
 
 // LZW as in section 13: a fresh table and a Clear code per strip, codes of 9 to 12 bits
@@ -405,7 +436,7 @@ struct tiff_data_deflate {
 struct Layout {
     uint64_t rowBytes = 0;
     uint32_t width = 0;
-    uint32_t height = 0; // rows written
+    uint32_t height = 0;
     uint32_t rowsPerStrip = 0;
     uint32_t strips = 0;
 };
@@ -416,14 +447,31 @@ Layout planStrips(const BigImage& image, bool colour, int compression)
     l.width = uint32_t(image.width());
     l.rowBytes = uint64_t(l.width) * (colour ? 3 : 1);
     l.height = uint32_t(image.height());
-    // Raw strips: keep every offset 32-bit by leaving out the rows that do not fit.
-    if (compression == 0 && l.rowBytes * l.height > kRawLimit)
-        l.height = uint32_t(kRawLimit / l.rowBytes);
-    if (l.height == 0)
-        return l;
     l.rowsPerStrip = compression == 2 ? l.height : std::min(l.height, kMaxRowsPerStrip);
     l.strips = (l.height + l.rowsPerStrip - 1) / l.rowsPerStrip;
     return l;
+}
+
+// The most bytes the strips can take: raw strips exactly, coded ones at their worst, so that
+// a classic file is chosen only when no content can push it past its 32-bit offsets. LZW
+// spends at most 12 bits on a byte (each code stands for one byte at least), plus Clear
+// codes and a few bits at each strip's end; zlib's deflate never does worse than fixed codes
+// (at most 9 bits a byte) or stored blocks, plus a sync flush per row. Twice the raw size and
+// 64 bytes per row and strip leave room for all of it.
+uint64_t largestStripBytes(const Layout& l, int compression)
+{
+    const uint64_t raw = l.rowBytes * l.height;
+    return compression == 0 ? raw : 2 * raw + 64 * (uint64_t(l.height) + l.strips) + 1024;
+}
+
+// Classic TIFF while the whole file fits 4 GiB − 1 bytes, BigTIFF above. The environment
+// variable SEAMWRIGHT_BIGTIFF_ABOVE (bytes) lowers that size, so that small images can be
+// written as BigTIFF, to check those files.
+uint64_t classicFileLimit()
+{
+    bool ok = false;
+    const qulonglong above = qEnvironmentVariable("SEAMWRIGHT_BIGTIFF_ABOVE").toULongLong(&ok);
+    return ok ? std::min<uint64_t>(above, kClassicLimit) : kClassicLimit;
 }
 
 QByteArray dateTimeText()
@@ -440,14 +488,13 @@ QByteArray dateTimeText()
 // bookkeeping. The directory is complete before the file is opened.
 class TiffFile {
 public:
-    TiffFile(const BigImage& image, bool colour, int compression, const Layout& layout)
-        : image_(image), colour_(colour), compression_(compression), layout_(layout),
-          stripOffsets_(layout.strips, 0), stripByteCounts_(layout.strips, 0)
+    TiffFile(const BigImage& image, bool colour, int compression, const Layout& layout, Format format)
+        : directory(format), image_(image), colour_(colour), compression_(compression), layout_(layout),
+          format_(format), stripOffsets_(layout.strips, 0), stripByteCounts_(layout.strips, 0)
     {
     }
 
-    // Builds the directory; false if the file would need offsets beyond 32 bits.
-    bool buildDirectory(const QString& description, int resolution)
+    void buildDirectory(const QString& description, int resolution, const QByteArray& dateTime)
     {
         const Layout& l = layout_;
         static const uint16_t compressionCodes[] = {1, 5, 32946};
@@ -456,7 +503,7 @@ public:
         if (compression_ == 0) {
             for (uint32_t s = 0; s < l.strips; ++s) {
                 const uint32_t rows = std::min(l.rowsPerStrip, l.height - s * l.rowsPerStrip);
-                stripByteCounts_[s] = uint32_t(l.rowBytes * rows);
+                stripByteCounts_[s] = l.rowBytes * rows;
             }
         }
         directory.addLongs(254, {0});
@@ -465,41 +512,49 @@ public:
         directory.addShorts(258, colour_ ? std::vector<uint16_t>{8, 8, 8} : std::vector<uint16_t>{8});
         directory.addShorts(259, {compressionCodes[compression_]});
         directory.addShorts(262, {uint16_t(colour_ ? 2 : 1)});
-        directory.addLongs(kTagStripOffsets, stripOffsets_);
+        directory.addOffsets(kTagStripOffsets, stripOffsets_);
         directory.addShorts(274, {1});
         directory.addShorts(277, {uint16_t(colour_ ? 3 : 1)});
         directory.addLongs(278, {l.rowsPerStrip});
-        directory.addLongs(kTagStripByteCounts, stripByteCounts_);
+        directory.addOffsets(kTagStripByteCounts, stripByteCounts_);
         directory.addRational(282, res, 1);
         directory.addRational(283, res, 1);
         directory.addShorts(284, {1});
         directory.addShorts(296, {2});
         if (!description.isEmpty())
             directory.addAscii(305, description.toUtf8());
-        directory.addAscii(306, dateTimeText());
+        directory.addAscii(306, dateTime);
         directory.sortByTag();
 
         // Strips follow the out-of-line values back to back; the StripOffsets array is
         // already part of those values, with its final size.
-        const uint64_t first = 8 + uint64_t(directory.directoryBytes()) + directory.outOfLineBytes();
-        if (compression_ == 0 && first + l.rowBytes * l.height > Writer::kLimit)
-            return false;
+        firstStrip_ = format_.headerBytes() + directory.directoryBytes() + directory.outOfLineBytes();
         for (uint32_t s = 0; s < l.strips; ++s) {
             if (compression_ == 0 || s == 0)
-                stripOffsets_[s] = uint32_t(first + uint64_t(s) * l.rowsPerStrip * l.rowBytes);
+                stripOffsets_[s] = firstStrip_ + uint64_t(s) * l.rowsPerStrip * l.rowBytes;
         }
-        directory.addLongs(kTagStripOffsets, stripOffsets_);
-        firstStrip_ = uint32_t(first);
-        return true;
+        directory.addOffsets(kTagStripOffsets, stripOffsets_);
     }
+
+    // The size of the file at its largest (the exact size for raw strips).
+    uint64_t largestFileBytes() const { return firstStrip_ + largestStripBytes(layout_, compression_); }
+    const Format& format() const { return format_; }
 
     bool write(Writer& w)
     {
-        // Header (section 2): byte order "II", 42, the directory right behind at offset 8.
+        // Header (section 2): byte order "II", 42, the directory right behind at offset 8;
+        // BigTIFF: 43, the offset size 8, a reserved 0, the directory at offset 16.
         std::vector<uint8_t> head{'I', 'I'};
-        put16(head, 42);
-        put32(head, 8);
-        const std::vector<uint8_t> dir = directory.serialise(8);
+        if (format_.big) {
+            put16(head, 43);
+            put16(head, 8);
+            put16(head, 0);
+            putLE(head, 16, 8);
+        } else {
+            put16(head, 42);
+            put32(head, 8);
+        }
+        const std::vector<uint8_t> dir = directory.serialise(format_.headerBytes());
         head.insert(head.end(), dir.begin(), dir.end());
         w.write(reinterpret_cast<const char*>(head.data()), head.size());
         if (!w.ok() || w.count() != firstStrip_)
@@ -515,8 +570,8 @@ public:
             const uint32_t y1 = std::min(layout_.height, y0 + layout_.rowsPerStrip);
             if (!(compression_ == 0 ? writeRawStrip(w, y0, y1) : writeCodedStrip(w, y0, y1)))
                 return false;
-            stripOffsets_[stripCounter_] = uint32_t(stripStart_);
-            stripByteCounts_[stripCounter_] = uint32_t(w.count() - stripStart_);
+            stripOffsets_[stripCounter_] = stripStart_;
+            stripByteCounts_[stripCounter_] = w.count() - stripStart_;
         }
         if (compression_ != 0)
             return patchArray(w, kTagStripOffsets, stripOffsets_) && patchArray(w, kTagStripByteCounts, stripByteCounts_);
@@ -584,29 +639,31 @@ private:
         lzw.out.clear();
     }
 
-    // Rewrites a LONG array of the directory already in the file: the entry is found by
+    // Rewrites an offsets array of the directory already in the file: the entry is found by
     // reading the directory back, the values sit inline or at the entry's offset.
-    bool patchArray(Writer& w, uint16_t tag, const std::vector<uint32_t>& values)
+    bool patchArray(Writer& w, uint16_t tag, const std::vector<uint64_t>& values)
     {
-        uint8_t countBytes[2];
-        if (!w.readBack(8, reinterpret_cast<char*>(countBytes), 2))
+        const Format& f = format_;
+        const uint64_t dirPos = f.headerBytes();
+        uint8_t buffer[20];
+        if (!w.readBack(dirPos, reinterpret_cast<char*>(buffer), f.countBytes()))
             return false;
-        const uint32_t entries = countBytes[0] | uint32_t(countBytes[1]) << 8;
-        for (uint32_t i = 0; i < entries; ++i) {
-            uint8_t e[12];
-            const uint32_t entryPos = 10 + 12 * i;
-            if (!w.readBack(entryPos, reinterpret_cast<char*>(e), 12))
+        const uint64_t entries = getLE(buffer, f.countBytes());
+        for (uint64_t i = 0; i < entries; ++i) {
+            const uint64_t entryPos = dirPos + f.countBytes() + f.entryBytes() * i;
+            if (!w.readBack(entryPos, reinterpret_cast<char*>(buffer), f.entryBytes()))
                 return false;
-            if ((e[0] | e[1] << 8) != tag)
+            if (getLE(buffer, 2) != tag)
                 continue;
-            const uint32_t count = get32(e + 4);
-            if ((e[2] | e[3] << 8) != kLong || count != values.size())
+            const uint64_t count = getLE(buffer + 4, f.offsetBytes());
+            if (getLE(buffer + 2, 2) != f.offsetType() || count != values.size())
                 return false;
             std::vector<uint8_t> bytes;
-            for (uint32_t v : values)
-                put32(bytes, v);
-            w.patch(count == 1 ? entryPos + 8 : get32(e + 8), reinterpret_cast<const char*>(bytes.data()),
-                    uint32_t(bytes.size()));
+            for (uint64_t v : values)
+                putLE(bytes, v, f.offsetBytes());
+            const uint64_t valueField = entryPos + 4 + f.offsetBytes();
+            w.patch(count == 1 ? valueField : getLE(buffer + 4 + f.offsetBytes(), f.offsetBytes()),
+                    reinterpret_cast<const char*>(bytes.data()), bytes.size());
             return w.ok();
         }
         return false;
@@ -616,9 +673,10 @@ private:
     bool colour_;
     int compression_;
     Layout layout_;
-    std::vector<uint32_t> stripOffsets_;
-    std::vector<uint32_t> stripByteCounts_;
-    uint32_t firstStrip_ = 0;
+    Format format_;
+    std::vector<uint64_t> stripOffsets_;
+    std::vector<uint64_t> stripByteCounts_;
+    uint64_t firstStrip_ = 0;
     uint32_t stripCounter_ = 0;
     uint32_t rowCounter_ = 0;
     uint64_t stripStart_ = 0;
@@ -629,35 +687,36 @@ private:
 bool writeTiff(std::shared_ptr<BigImage> image, QString fileName, bool colour, QString description,
                int compression, int resolution, StatusWatcher* watcher, QString icon)
 {
+    using namespace ORL_Tiff;
     if (!image || image->width() <= 0 || image->height() <= 0 || !image->data() || compression < 0 ||
         compression > 2)
         return false;
-    const QString tooLargeText = "Could not write " + fileName + ": a TIFF file cannot exceed 4 GB.";
     auto post = [&](const QString& text) {
         if (watcher)
             watcher->postMessage(text, icon);
     };
 
-    const ORL_Tiff::Layout layout = ORL_Tiff::planStrips(*image, colour, compression);
-    if (layout.height == 0) {
-        post(tooLargeText);
-        return false;
-    }
-    ORL_Tiff::TiffFile tiff(*image, colour, compression, layout);
-    if (!tiff.buildDirectory(description, resolution)) {
-        post(tooLargeText);
-        return false;
+    // Classic or BigTIFF is settled before the first byte, from the largest size the file
+    // can reach: the directory comes first and cannot change its layout afterwards.
+    const Layout layout = planStrips(*image, colour, compression);
+    const QByteArray dateTime = dateTimeText();
+    auto tiff = std::make_unique<TiffFile>(*image, colour, compression, layout, Format{false});
+    tiff->buildDirectory(description, resolution, dateTime);
+    if (tiff->largestFileBytes() > classicFileLimit()) {
+        tiff = std::make_unique<TiffFile>(*image, colour, compression, layout, Format{true});
+        tiff->buildDirectory(description, resolution, dateTime);
     }
 
     SafeOutput target(fileName);
-    auto writer = std::make_shared<ORL_image_data::Writer>(target.ok() ? target.path() : QString());
+    auto writer = std::make_shared<ORL_image_data::Writer>(target.ok() ? target.path() : QString(),
+                                                           tiff->format().fileLimit());
     if (!target.ok() || !writer->isOpen()) {
         post("Could not open filename " + fileName);
         return false;
     }
-    bool written = tiff.write(*writer);
+    bool written = tiff->write(*writer);
     written = writer->close() && written && target.commit();
     if (!written)
-        post(writer->tooLarge() ? tooLargeText : "Could not write " + fileName + ".");
+        post("Could not write " + fileName + ".");
     return written;
 }

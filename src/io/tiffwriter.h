@@ -1,6 +1,6 @@
-// The TIFF writer: classic little-endian baseline TIFF 6.0, one image directory, RGB (or
-// one-sample grey), 8 bits per sample, in strips of up to 1024 rows, with no compression,
-// LZW or deflate.
+// The TIFF writer: little-endian baseline TIFF 6.0, one image directory, RGB (or one-sample
+// grey), 8 bits per sample, in strips of up to 1024 rows, with no compression, LZW or
+// deflate; BigTIFF for files that could pass 4 GiB.
 #pragma once
 
 #include <QString>
@@ -15,13 +15,14 @@ class StatusWatcher;
 // inch for both axes (values below 1 count as 1). description: the Software text, left out
 // when empty.
 //
-// Returns true only when the whole file was written. Uncompressed images beyond
-// 4,277,974,079 bytes of pixels are cut to the rows that fit (the file stays below 4 GiB);
-// compressed files that would pass 4 GiB fail. Failures that the user can meet are posted
-// to the watcher (when given) once, with icon, and leave no file behind:
+// Every row is written, at any size: the file is classic TIFF when it cannot pass 4 GiB − 1
+// bytes (uncompressed: its exact size; compressed: its size at the worst), BigTIFF otherwise.
+// The environment variable SEAMWRIGHT_BIGTIFF_ABOVE, a number of bytes, lowers that limit.
+//
+// Returns true only when the whole file was written. Failures that the user can meet are
+// posted to the watcher (when given) once, with icon, and leave no file behind:
 //   "Could not open filename " + fileName              the file cannot be created;
-//   "Could not write " + fileName + "."                 a write failed (disk full);
-//   "Could not write " + fileName + ": a TIFF file cannot exceed 4 GB."
+//   "Could not write " + fileName + "."                 a write failed (disk full).
 // A null or empty image or an unknown compression returns false without a message and
 // without touching the file.
 bool writeTiff(std::shared_ptr<BigImage> image, QString fileName, bool colour, QString description,

@@ -118,6 +118,8 @@ void TestCli::initTestCase()
     QVERIFY(q.save(dir.filePath("in.tif")));
     QVERIFY(q.save(dir.filePath("in.jpg"), "jpg", 98));
     QVERIFY(write_ppm(reinterpret_cast<const uint8_t*>(source->data()), 97, 61, dir.filePath("in.pnm")));
+    const BigImagePtr widest = scene(65536, 2);
+    QVERIFY(write_ppm(reinterpret_cast<const uint8_t*>(widest->data()), 65536, 2, dir.filePath("widest.pnm")));
     QFile jpeg(dir.filePath("in.jpg")), cut(dir.filePath("cut.jpg")), overflow(dir.filePath("overflow.ppm"));
     QVERIFY(jpeg.open(QIODevice::ReadOnly) && cut.open(QIODevice::WriteOnly) && overflow.open(QIODevice::WriteOnly));
     const QByteArray bytes = jpeg.readAll();
@@ -223,6 +225,12 @@ void TestCli::exitStatusAndMessages_data()
     QTest::newRow("comment too long for JPEG")
         << QStringList{"convert", "%1/in.png", "%1/x.jpg", "--comment", QString(65534, 'c')} << 1
         << "--comment holds 65534 bytes; a JPEG file holds at most 65533." << 1;
+    // Too wide for JPEG (and the dialog's JPEG limit of 64999), never for TIFF.
+    QTest::newRow("jpg 65536 wide") << QStringList{"convert", "%1/widest.pnm", "%1/x.jpg"} << 1
+                                    << "Image size is too big for some fileformats.\n"
+                                       "Invalid fileformat for file %1/x.jpg." << 2;
+    QTest::newRow("tif 65536 wide") << QStringList{"convert", "%1/widest.pnm", "%1/wide.tif"} << 0
+                                    << "Image size is too big for some fileformats." << 1;
     // Written, from what could be read: the damage and the warning, and an exit status of its own.
     QTest::newRow("cut JPEG input") << QStringList{"convert", "%1/cut.jpg", "%1/x.png"} << 2
                                     << "%1/cut.jpg is damaged: Premature end of JPEG file.\n"

@@ -90,6 +90,19 @@ inline double psnr(const BigImage& a, const BigImage& b)
     return 10.0 * std::log10(255.0 * 255.0 / (sum / double(n)));
 }
 
+// While it lives, the TIFF writer makes BigTIFF of every file above this many bytes (below 0:
+// its own limit of 4 GiB).
+struct BigTiffAbove {
+    explicit BigTiffAbove(qint64 bytes)
+    {
+        if (bytes >= 0)
+            qputenv("SEAMWRIGHT_BIGTIFF_ABOVE", QByteArray::number(bytes));
+    }
+    ~BigTiffAbove() { qunsetenv("SEAMWRIGHT_BIGTIFF_ABOVE"); }
+    BigTiffAbove(const BigTiffAbove&) = delete;
+    BigTiffAbove& operator=(const BigTiffAbove&) = delete;
+};
+
 inline QByteArray fileBytes(const QString& path)
 {
     QFile f(path);

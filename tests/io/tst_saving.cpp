@@ -38,6 +38,8 @@ QString magic(const QString& path)
         return "jpeg";
     if (b.startsWith("II*\0"))
         return "tiff";
+    if (b.startsWith(QByteArray("II+\0\x08\0\0\0", 8)))
+        return "bigtiff";
     if (b.startsWith("P6\n"))
         return "pnm";
     if (b.startsWith("P4\n") || b.startsWith("P4 "))
@@ -97,10 +99,10 @@ void TestSaving::filtersBySize_data()
     QTest::newRow("small") << 100 << 100 << QStringList{jpegFilter, tiffFilter, pnmFilter, pngFilter};
     QTest::newRow("30000 x 20000") << 30000 << 20000 << QStringList{jpegFilter, tiffFilter, pnmFilter, pngFilter};
     QTest::newRow("31999 wide") << 31999 << 10 << QStringList{jpegFilter, tiffFilter, pnmFilter, pngFilter};
-    QTest::newRow("32000 x 100") << 32000 << 100 << QStringList{jpegFilter, pnmFilter};
-    QTest::newRow("27000 x 27000: too many bytes") << 27000 << 27000 << QStringList{jpegFilter, pnmFilter};
-    QTest::newRow("64999 tall") << 10 << 64999 << QStringList{jpegFilter, pnmFilter};
-    QTest::newRow("65000 x 100") << 65000 << 100 << QStringList{pnmFilter};
+    QTest::newRow("32000 x 100") << 32000 << 100 << QStringList{jpegFilter, tiffFilter, pnmFilter};
+    QTest::newRow("27000 x 27000: too many bytes") << 27000 << 27000 << QStringList{jpegFilter, tiffFilter, pnmFilter};
+    QTest::newRow("64999 tall") << 10 << 64999 << QStringList{jpegFilter, tiffFilter, pnmFilter};
+    QTest::newRow("65000 x 100") << 65000 << 100 << QStringList{tiffFilter, pnmFilter};
 }
 
 void TestSaving::filtersBySize()
@@ -118,7 +120,7 @@ void TestSaving::routes_data()
     QTest::addColumn<int>("width");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("description");
-    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("kind"); // bigtiff: written with BigTIFF's limit lowered to 0 bytes
     // Small images: Qt's writers, the own PNM and TIFF writers for those names.
     QTest::newRow("small jpg") << 40 << "a.jpg" << "" << "jpeg";
     QTest::newRow("small JPEG, upper case") << 40 << "b.JPEG" << "" << "jpeg";
@@ -133,6 +135,10 @@ void TestSaving::routes_data()
     QTest::newRow("wide jpg") << 32000 << "i.jpg" << "" << "jpeg";
     QTest::newRow("wide pnm") << 32000 << "k.pnm" << "" << "pnm";
     QTest::newRow("wide pbm: colour PNM") << 32000 << "l.pbm" << "" << "pnm";
+    QTest::newRow("wide tif") << 32000 << "j.tif" << "" << "tiff";
+    // The own TIFF writer at any size, so its BigTIFF too.
+    QTest::newRow("wide tif as BigTIFF") << 32000 << "m.tif" << "" << "bigtiff";
+    QTest::newRow("small tif as BigTIFF") << 40 << "n.tif" << "" << "bigtiff";
 }
 
 void TestSaving::routes()
@@ -148,7 +154,10 @@ void TestSaving::routes()
     data.description = description;
     data.watcher = &watcher;
     data.filters = saveFilters(data.image, SizeNotice::None);
-    saveToFile(data);
+    {
+        const BigTiffAbove limit(kind == "bigtiff" ? 0 : -1);
+        saveToFile(data);
+    }
     QVERIFY2(watcher.messages().isEmpty(), qPrintable(watcher.messages().join("; ")));
     QVERIFY(data.saved);
     QCOMPARE(magic(data.filename), kind);
@@ -178,14 +187,19 @@ void TestSaving::refusals_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("description");
     QTest::addColumn<QString>("message"); // %1: the path
-    QTest::newRow("ppm is in no filter") << 10 << 10 << "x.ppm" << "" << "Invalid fileformat for file %1.";
-    QTest::newRow("png of a wide image") << 32000 << 2 << "x.png" << "" << "Invalid fileformat for file %1.";
-    QTest::newRow("tif of a wide image") << 32000 << 2 << "x.tif" << "" << "Invalid fileformat for file %1.";
-    QTest::newRow("described png: no own PNG writer") << 10 << 10 << "y.png" << "text" << "Invalid fileformat for file %1.";
-    QTest::newRow("JPG is in no filter text") << 10 << 10 << "x.JPG" << "" << "Invalid fileformat for file %1.";
-    QTest::newRow("empty image") << 0 << 5 << "e.jpg" << "" << "Could not save empty image.";
+    QTest::addColumn<bool>("anySuffix");  // no filters: every suffix passes the format check
+    QTest::newRow("ppm is in no filter") << 10 << 10 << "x.ppm" << "" << "Invalid fileformat for file %1." << false;
+    QTest::newRow("png of a wide image") << 32000 << 2 << "x.png" << "" << "Invalid fileformat for file %1." << false;
+    QTest::newRow("jpg of a 65000-wide image") << 65000 << 2 << "x.jpg" << "" << "Invalid fileformat for file %1."
+                                               << false;
+    QTest::newRow("jpg 65536 wide, any suffix")
+        << 65536 << 2 << "x.jpg" << "" << "Could not write %1: a JPEG image has at most 65535 pixels per side." << true;
+    QTest::newRow("described png: no own PNG writer") << 10 << 10 << "y.png" << "text" << "Invalid fileformat for file %1."
+                                                      << false;
+    QTest::newRow("JPG is in no filter text") << 10 << 10 << "x.JPG" << "" << "Invalid fileformat for file %1." << false;
+    QTest::newRow("empty image") << 0 << 5 << "e.jpg" << "" << "Could not save empty image." << false;
     // "g" occurs in a filter text, but no writer knows such a file.
-    QTest::newRow("unknown suffix for Qt") << 10 << 10 << "z.g" << "" << "Could not write file %1.";
+    QTest::newRow("unknown suffix for Qt") << 10 << 10 << "z.g" << "" << "Could not write file %1." << false;
 }
 
 void TestSaving::refusals()
@@ -195,13 +209,15 @@ void TestSaving::refusals()
     QFETCH(QString, name);
     QFETCH(QString, description);
     QFETCH(QString, message);
+    QFETCH(bool, anySuffix);
     RecordingWatcher watcher;
     BigImageSaveData data;
     data.image = BigImage::makeUnfilled(width, height);
     data.filename = dir.filePath(name);
     data.description = description;
     data.watcher = &watcher;
-    data.filters = saveFilters(data.image, SizeNotice::None);
+    if (!anySuffix)
+        data.filters = saveFilters(data.image, SizeNotice::None);
     saveToFile(data);
     QCOMPARE(watcher.messages(), QStringList{message.arg(data.filename)});
     QVERIFY(!data.saved);

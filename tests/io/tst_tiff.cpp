@@ -1,6 +1,7 @@
-// The TIFF writer: directory bytes and offsets parsed here independently, the LZW bit stream
-// of a tiny strip, round trips through libtiff (tiffinfo, tiffcp) for every compression, and
-// the failure paths.
+// The TIFF writer: directory bytes and offsets parsed here independently (classic and
+// BigTIFF), the choice between the two, the LZW bit stream of a tiny strip, round trips
+// through libtiff (tiffinfo, tiffcp) for every compression and both formats, and the failure
+// paths.
 #include "iotestutil.h"
 #include "recordingwatcher.h"
 #include "testimages.h"
@@ -14,6 +15,7 @@
 
 #include <zlib.h>
 
+#include <climits>
 #include <csignal>
 #include <map>
 
@@ -21,9 +23,9 @@
 
 namespace {
 
-quint32 le(const QByteArray& b, qint64 pos, int bytes)
+quint64 le(const QByteArray& b, qint64 pos, int bytes)
 {
-    quint32 v = 0;
+    quint64 v = 0;
     for (int i = bytes - 1; i >= 0; --i)
         v = v << 8 | quint8(b[int(pos + i)]);
     return v;
@@ -34,54 +36,60 @@ struct Field {
     quint32 count = 0;
     qint64 valuePos = 0; // where the value bytes are: inside the entry, or at its offset
     bool inlineValue = false;
-    quint32 offsetField = 0; // the entry's last four bytes as a number
-    QVector<quint32> values; // SHORT and LONG values; RATIONAL as numerator, denominator
+    quint64 offsetField = 0; // the entry's last four (BigTIFF: eight) bytes as a number
+    QVector<quint64> values; // SHORT, LONG and LONG8 values; RATIONAL as numerator, denominator
     QByteArray raw;
 };
 
-// A reader of our own for classic little-endian files: the tags in file order and their fields.
+// A reader of our own for little-endian files, classic or BigTIFF: the tags in file order and
+// their fields.
 struct Tiff {
     QString error;
+    bool big = false;
     QVector<quint16> order;
     std::map<quint16, Field> fields;
     QByteArray bytes;
 
     explicit Tiff(const QByteArray& b) : bytes(b)
     {
-        if (b.size() < 8 || b.left(4) != QByteArray("II\x2a\0", 4)) {
+        big = b.startsWith(QByteArray("II\x2b\0\x08\0\0\0", 8));
+        if (b.size() < 16 || (!big && b.left(4) != QByteArray("II\x2a\0", 4))) {
             error = "no little-endian TIFF header";
             return;
         }
-        const quint32 dir = le(b, 4, 4);
-        const quint32 n = le(b, dir, 2);
-        for (quint32 i = 0; i < n; ++i) {
-            const qint64 e = dir + 2 + 12 * i;
+        const int field = big ? 8 : 4; // the width of counts, offsets and inline values
+        const quint64 dir = big ? le(b, 8, 8) : le(b, 4, 4);
+        const quint64 n = le(b, dir, big ? 8 : 2);
+        const quint64 entries = dir + (big ? 8 : 2);
+        for (quint64 i = 0; i < n; ++i) {
+            const qint64 e = entries + (4 + 2 * field) * i;
             Field f;
             f.type = quint16(le(b, e + 2, 2));
-            f.count = le(b, e + 4, 4);
-            const int size = f.type == 3 ? 2 : f.type == 4 ? 4 : f.type == 5 ? 8 : 1;
-            f.inlineValue = f.count * size <= 4;
-            f.offsetField = le(b, e + 8, 4);
-            f.valuePos = f.inlineValue ? e + 8 : f.offsetField;
+            f.count = quint32(le(b, e + 4, field));
+            const int size = f.type == 3 ? 2 : f.type == 4 ? 4 : f.type == 5 || f.type == 16 ? 8 : 1;
+            f.inlineValue = f.count * size <= quint32(field);
+            f.offsetField = le(b, e + 4 + field, field);
+            f.valuePos = f.inlineValue ? e + 4 + field : qint64(f.offsetField);
             if (f.valuePos + f.count * size > b.size()) {
                 error = QString("value of entry %1 outside the file").arg(i);
                 return;
             }
             f.raw = b.mid(int(f.valuePos), int(f.count * size));
+            const int width = f.type == 5 ? 4 : size;
             for (quint32 k = 0; k < f.count * (f.type == 5 ? 2 : 1) && f.type >= 3; ++k)
-                f.values.append(le(b, f.valuePos + k * (size == 2 ? 2 : 4), size == 2 ? 2 : 4));
+                f.values.append(le(b, f.valuePos + k * width, width));
             order.append(quint16(le(b, e, 2)));
             fields[order.last()] = f;
         }
-        if (le(b, dir + 2 + 12 * n, 4) != 0)
+        if (le(b, entries + (4 + 2 * field) * n, field) != 0)
             error = "more than one directory";
     }
-    QVector<quint32> v(quint16 tag) const { return fields.count(tag) ? fields.at(tag).values : QVector<quint32>(); }
+    QVector<quint64> v(quint16 tag) const { return fields.count(tag) ? fields.at(tag).values : QVector<quint64>(); }
 
     QByteArray strips() const
     {
         QByteArray out;
-        const QVector<quint32> offsets = v(273), counts = v(279);
+        const QVector<quint64> offsets = v(273), counts = v(279);
         for (int s = 0; s < offsets.size() && s < counts.size(); ++s)
             out += bytes.mid(int(offsets[s]), int(counts[s]));
         return out;
@@ -128,19 +136,29 @@ private slots:
         QTest::addColumn<int>("firstStrip");
         QTest::addColumn<QList<int>>("stripRows");
         QTest::addColumn<QString>("positions"); // tag:offset of each out-of-line value, tag:- inline
+        QTest::addColumn<bool>("big");
         const QString single = "258:206 273:- 279:- 282:212 283:220 306:228";
-        QTest::newRow("100x100") << 100 << 100 << "" << 248 << QList<int>{100} << single;
+        QTest::newRow("100x100") << 100 << 100 << "" << 248 << QList<int>{100} << single << false;
         QTest::newRow("2000x3000") << 2000 << 3000 << "" << 272 << QList<int>{1024, 1024, 952}
-                                   << "258:206 273:212 279:224 282:236 283:244 306:252";
-        QTest::newRow("1024 rows") << 5 << 1024 << "" << 248 << QList<int>{1024} << single;
+                                   << "258:206 273:212 279:224 282:236 283:244 306:252" << false;
+        QTest::newRow("1024 rows") << 5 << 1024 << "" << 248 << QList<int>{1024} << single << false;
         QTest::newRow("1025 rows") << 5 << 1025 << "" << 264 << QList<int>{1024, 1}
-                                   << "258:206 273:212 279:220 282:228 283:236 306:244";
+                                   << "258:206 273:212 279:220 282:228 283:236 306:244" << false;
         QTest::newRow("description of one character")
-            << 100 << 100 << "A" << 260 << QList<int>{100} << "258:218 273:- 279:- 282:224 283:232 305:- 306:240";
+            << 100 << 100 << "A" << 260 << QList<int>{100} << "258:218 273:- 279:- 282:224 283:232 305:- 306:240" << false;
         QTest::newRow("description of three characters")
-            << 100 << 100 << "Abc" << 260 << QList<int>{100} << "258:218 273:- 279:- 282:224 283:232 305:- 306:240";
+            << 100 << 100 << "Abc" << 260 << QList<int>{100} << "258:218 273:- 279:- 282:224 283:232 305:- 306:240" << false;
         QTest::newRow("odd description padded") << 10 << 10 << "abcd" << 266 << QList<int>{10}
-                                                 << "258:218 282:224 283:232 305:240 306:246";
+                                                 << "258:218 282:224 283:232 305:240 306:246" << false;
+        // BigTIFF: 20-byte entries behind a 16-byte header, values of up to 8 bytes inline.
+        QTest::newRow("BigTIFF 100x100") << 100 << 100 << "" << 372 << QList<int>{100}
+                                         << "258:- 273:- 279:- 282:- 283:- 306:352" << true;
+        QTest::newRow("BigTIFF 2000x3000") << 2000 << 3000 << "" << 420 << QList<int>{1024, 1024, 952}
+                                           << "258:- 273:352 279:376 282:- 283:- 306:400" << true;
+        QTest::newRow("BigTIFF description of eight bytes")
+            << 10 << 10 << "abcdefg" << 392 << QList<int>{10} << "305:- 306:372" << true;
+        QTest::newRow("BigTIFF odd description padded")
+            << 10 << 10 << "abcdefgh" << 402 << QList<int>{10} << "305:372 306:382" << true;
     }
     void layout()
     {
@@ -150,10 +168,15 @@ private slots:
         QFETCH(int, firstStrip);
         QFETCH(QList<int>, stripRows);
         QFETCH(QString, positions);
+        QFETCH(bool, big);
         auto img = makeRandom(w, h, 7);
-        QVERIFY(writeTiff(img, path("layout.tif"), true, description, 0, 300, nullptr, QString()));
+        {
+            const BigTiffAbove limit(big ? 0 : -1);
+            QVERIFY(writeTiff(img, path("layout.tif"), true, description, 0, 300, nullptr, QString()));
+        }
         const Tiff t(fileBytes(path("layout.tif")));
         QVERIFY2(t.error.isEmpty(), qPrintable(t.error));
+        QCOMPARE(t.big, big);
 
         QVector<quint16> tags{254, 256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 282, 283, 284, 296, 306};
         if (!description.isEmpty())
@@ -164,19 +187,19 @@ private slots:
             if (p.section(':', 1) == "-")
                 QVERIFY(f.inlineValue);
             else
-                QCOMPARE(f.offsetField, quint32(p.section(':', 1).toInt()));
+                QCOMPARE(f.offsetField, quint64(p.section(':', 1).toInt()));
         }
         const quint32 n = quint32(stripRows.size());
-        const std::map<quint16, std::pair<quint16, QVector<quint32>>> expected{
-            {254, {4, {0}}}, {256, {4, {quint32(w)}}}, {257, {4, {quint32(h)}}}, {258, {3, {8, 8, 8}}},
-            {259, {3, {1}}}, {262, {3, {2}}}, {274, {3, {1}}}, {277, {3, {3}}}, {278, {4, {quint32(stripRows[0])}}},
+        const std::map<quint16, std::pair<quint16, QVector<quint64>>> expected{
+            {254, {4, {0}}}, {256, {4, {quint64(w)}}}, {257, {4, {quint64(h)}}}, {258, {3, {8, 8, 8}}},
+            {259, {3, {1}}}, {262, {3, {2}}}, {274, {3, {1}}}, {277, {3, {3}}}, {278, {4, {quint64(stripRows[0])}}},
             {282, {5, {300, 1}}}, {283, {5, {300, 1}}}, {284, {3, {1}}}, {296, {3, {2}}}};
         for (const auto& [tag, typeValues] : expected) {
             QCOMPARE(t.fields.at(tag).type, typeValues.first);
             QCOMPARE(t.v(tag), typeValues.second);
         }
-        QCOMPARE(t.fields.at(273).type, quint16(4));
-        QCOMPARE(t.fields.at(279).type, quint16(4));
+        QCOMPARE(t.fields.at(273).type, quint16(big ? 16 : 4)); // LONG8 in BigTIFF
+        QCOMPARE(t.fields.at(279).type, quint16(big ? 16 : 4));
         QCOMPARE(t.fields.at(273).count, n);
         QCOMPARE(t.fields.at(306).count, 20u);
         if (!description.isEmpty()) {
@@ -184,7 +207,7 @@ private slots:
             const Field& sw = t.fields.at(305);
             QCOMPARE(sw.type, quint16(2));
             QCOMPARE(sw.count, quint32(description.toUtf8().size() + 1));
-            if (sw.count <= 4) {
+            if (sw.inlineValue) {
                 QByteArray inlineText;
                 for (quint32 i = 0; i < sw.count; ++i)
                     inlineText.append(char((sw.offsetField >> (8 * i)) & 0xFF));
@@ -198,13 +221,13 @@ private slots:
             const ToolResult info = runTool("tiffinfo", {path("layout.tif")});
             QVERIFY2(info.out.contains("Software: " + description.toUtf8() + "\n"), info.out.constData());
         }
-        quint32 offset = quint32(firstStrip);
+        quint64 offset = quint64(firstStrip);
         for (quint32 s = 0; s < n; ++s) {
             QCOMPARE(t.v(273)[int(s)], offset);
-            QCOMPARE(t.v(279)[int(s)], quint32(stripRows[int(s)] * w * 3));
+            QCOMPARE(t.v(279)[int(s)], quint64(stripRows[int(s)] * w * 3));
             offset += t.v(279)[int(s)];
         }
-        QCOMPARE(quint32(t.bytes.size()), offset);
+        QCOMPARE(quint64(t.bytes.size()), offset);
         QVERIFY(t.strips() == rawPixels(*img, true));
     }
 
@@ -229,11 +252,11 @@ private slots:
         const Tiff t(fileBytes(path("grey.tif")));
         QCOMPARE(t.order.size(), 16);
         QVERIFY(t.fields.at(258).inlineValue);
-        QCOMPARE(t.v(258), QVector<quint32>{8});
-        QCOMPARE(t.v(262), QVector<quint32>{1});
-        QCOMPARE(t.v(277), QVector<quint32>{1});
-        QCOMPARE(t.v(273), QVector<quint32>{242}); // 206 + two rationals + the date
-        QCOMPARE(t.v(279), QVector<quint32>{21});
+        QCOMPARE(t.v(258), QVector<quint64>{8});
+        QCOMPARE(t.v(262), QVector<quint64>{1});
+        QCOMPARE(t.v(277), QVector<quint64>{1});
+        QCOMPARE(t.v(273), QVector<quint64>{242}); // 206 + two rationals + the date
+        QCOMPARE(t.v(279), QVector<quint64>{21});
         QVERIFY(t.strips() == rawPixels(*img, false));
     }
 
@@ -244,7 +267,7 @@ private slots:
         auto img = std::make_shared<BigImage>(2, 1, RgbPixel{7, 7, 7});
         QVERIFY(writeTiff(img, path("codes.tif"), true, QString(), 1, 1, nullptr, QString()));
         const Tiff t(fileBytes(path("codes.tif")));
-        QCOMPARE(t.v(259), QVector<quint32>{5});
+        QCOMPARE(t.v(259), QVector<quint64>{5});
         QCOMPARE(t.strips(), QByteArray("\x80\x01\xe0\x50\x38\x08", 6));
     }
 
@@ -288,22 +311,63 @@ private slots:
             QCOMPARE(bitsAt(clearBit, 12), 256u);
     }
 
+    // Classic or BigTIFF: the exact size of a raw file against the limit, the largest size
+    // of a coded one; both carry the same tags and the same strips.
+    void format_data()
+    {
+        QTest::addColumn<int>("compression");
+        QTest::addColumn<int>("slack"); // the limit: the classic file's size plus this; INT_MIN: none
+        QTest::addColumn<bool>("big");
+        QTest::newRow("raw, no limit") << 0 << INT_MIN << false;
+        QTest::newRow("raw file of exactly the limit") << 0 << 0 << false;
+        QTest::newRow("raw file one byte over") << 0 << -1 << true;
+        QTest::newRow("lzw, no limit") << 1 << INT_MIN << false;
+        // This content fits, but coded strips could outgrow it: the worst case decides.
+        QTest::newRow("lzw file of exactly the limit") << 1 << 0 << true;
+        QTest::newRow("deflate file of exactly the limit") << 2 << 0 << true;
+    }
+    void format()
+    {
+        QFETCH(int, compression);
+        QFETCH(int, slack);
+        QFETCH(bool, big);
+        const BigImagePtr img = makeRandom(300, 1100, 9);
+        QVERIFY(writeTiff(img, path("classic.tif"), true, "x", compression, 150, nullptr, QString()));
+        const Tiff classic(fileBytes(path("classic.tif")));
+        {
+            const BigTiffAbove limit(slack == INT_MIN ? -1 : QFileInfo(path("classic.tif")).size() + slack);
+            QVERIFY(writeTiff(img, path("chosen.tif"), true, "x", compression, 150, nullptr, QString()));
+        }
+        const Tiff t(fileBytes(path("chosen.tif")));
+        QVERIFY2(t.error.isEmpty(), qPrintable(t.error));
+        QCOMPARE(t.big, big);
+        QCOMPARE(t.order, classic.order);
+        for (quint16 tag : t.order) {
+            if (tag != 273 && tag != 306) // strip places and the time of writing differ
+                QCOMPARE(t.v(tag), classic.v(tag));
+        }
+        QVERIFY(t.strips() == classic.strips());
+    }
+
     void roundTrip_data()
     {
         QTest::addColumn<int>("compression");
         QTest::addColumn<bool>("colour");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("big");
         const char* names[] = {"none", "lzw", "deflate"};
         for (int c = 0; c < 3; ++c) {
-            QTest::addRow("%s F", names[c]) << c << true << "F" << 0;
-            QTest::addRow("%s random 700x1500", names[c]) << c << true << "random" << 0;
-            QTest::addRow("%s flat 64x2100", names[c]) << c << true << "flat" << 0;
-            QTest::addRow("%s grey random", names[c]) << c << false << "random" << 0;
+            QTest::addRow("%s F", names[c]) << c << true << "F" << 0 << false;
+            QTest::addRow("%s random 700x1500", names[c]) << c << true << "random" << 0 << false;
+            QTest::addRow("%s flat 64x2100", names[c]) << c << true << "flat" << 0 << false;
+            QTest::addRow("%s grey random", names[c]) << c << false << "random" << 0 << false;
+            QTest::addRow("%s BigTIFF F", names[c]) << c << true << "F" << 0 << true;
+            QTest::addRow("%s BigTIFF random 700x1500", names[c]) << c << true << "random" << 0 << true;
         }
         // LZW strips that end at a code width boundary, and around the table reset.
         for (int n : {254, 766, 1790, 3837, 3838, 3839})
-            QTest::addRow("lzw distinct pairs %d", n) << 1 << false << "pairs" << n;
+            QTest::addRow("lzw distinct pairs %d", n) << 1 << false << "pairs" << n << false;
     }
     void roundTrip()
     {
@@ -311,16 +375,22 @@ private slots:
         QFETCH(bool, colour);
         QFETCH(QString, kind);
         QFETCH(int, size);
+        QFETCH(bool, big);
         BigImagePtr img = kind == "F"        ? makeF()
                           : kind == "random" ? makeRandom(700, 1500, 3)
                           : kind == "flat"   ? std::make_shared<BigImage>(64, 2100, colOrange)
                                              : distinctPairs(size);
         const QString file = path("round.tif"), copy = path("copy.tif");
-        QVERIFY(writeTiff(img, file, colour, "Seamwright", compression, 96, nullptr, QString()));
+        {
+            const BigTiffAbove limit(big ? 0 : -1);
+            QVERIFY(writeTiff(img, file, colour, "Seamwright", compression, 96, nullptr, QString()));
+        }
+        QCOMPARE(Tiff(fileBytes(file)).big, big);
         const ToolResult info = runTool("tiffinfo", {"-D", file});
         QVERIFY2(info.started, "tiffinfo missing");
         QCOMPARE(info.exitCode, 0);
         QVERIFY2(info.err.isEmpty(), info.err.constData());
+        QVERIFY2(info.out.contains("Resolution: 96, 96 pixels/inch"), info.out.constData());
         QFile::remove(copy);
         const ToolResult cp = runTool("tiffcp", {"-c", "none", file, copy});
         QCOMPARE(cp.exitCode, 0);
