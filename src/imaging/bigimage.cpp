@@ -79,6 +79,46 @@ std::shared_ptr<BigImage> BigImage::makeUnfilled(int32_t width, int32_t height, 
     return std::shared_ptr<BigImage>(new BigImage(width, height, background, interpolation, Unfilled{}));
 }
 
+void BigImage::setWidth(int32_t width)
+{
+    if (width == w_)
+        return;
+    const size_t bytes = pixelBytes(width, h_);
+    const size_t oldBytes = pixels_.get_deleter().bytes;
+    const size_t keep = size_t(std::min(w_, width)) * sizeof(RgbPixel);
+    // Growing may fail before any row has moved; shrinking cannot leave the image broken:
+    // when no smaller block can be had, the larger one stays.
+    auto moveBlock = [&](bool growing) {
+        RgbPixel* p = nullptr;
+        if (bytes > 0) {
+            p = static_cast<RgbPixel*>(LargeMemory::resize(pixels_.get(), oldBytes, bytes));
+            if (!p && growing)
+                throw std::bad_alloc();
+            if (!p)
+                return;
+        } else {
+            LargeMemory::release(pixels_.get(), oldBytes);
+        }
+        pixels_.release();
+        pixels_ = decltype(pixels_)(p, FreePixels{bytes});
+    };
+    // Rows move towards the end when they widen, so the last goes first; towards the start
+    // when they narrow, so the first goes first. Either way a row lands only on bytes whose
+    // row has already moved, or on its own (memmove).
+    if (width > w_) {
+        moveBlock(true);
+        RgbPixel* p = pixels_.get();
+        for (int64_t i = int64_t(h_) - 1; i > 0; --i)
+            std::memmove(p + i * width, p + i * w_, keep);
+    } else {
+        RgbPixel* p = pixels_.get();
+        for (int64_t i = 1; i < h_; ++i)
+            std::memmove(p + i * width, p + i * w_, keep);
+        moveBlock(false);
+    }
+    w_ = width;
+}
+
 std::shared_ptr<BigImage> BigImage::makeZeroed(int32_t width, int32_t height, RgbPixel background,
                                                Interpolation interpolation)
 {

@@ -110,6 +110,12 @@ public:
 
     // The quarter turns reuse the pixel block with width and height exchanged.
     void exchangeDimensions() { std::swap(w_, h_); }
+    // A new width in the same block, grown or shrunk in place: every row keeps its first
+    // min(old, new) pixels, and the pixels that a row gains hold no promised value (the
+    // caller writes them). A stitch grows its left image into the result this way, without
+    // a second copy of it. Throws std::bad_alloc, the image unchanged, when the memory
+    // cannot be had.
+    void setWidth(int32_t width);
 
 private:
     struct Unfilled {

@@ -1,5 +1,6 @@
 #include "largememory.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,36 @@ void release(void* p, size_t bytes)
         std::free(p);
     else
         munmap(p, mappedSize(bytes));
+}
+
+void* resize(void* p, size_t oldBytes, size_t newBytes)
+{
+    if (!p)
+        return allocate(newBytes, false);
+    if (oldBytes >= kThreshold && newBytes >= kThreshold) {
+        const size_t oldSize = mappedSize(oldBytes);
+        const size_t newSize = mappedSize(newBytes);
+        if (newSize <= oldSize) {
+            if (newSize < oldSize)
+                munmap(static_cast<char*>(p) + newSize, oldSize - newSize);
+            return p;
+        }
+        // The new block is aligned like every mapping, so the moved huge pages stay whole.
+        void* q = allocate(newBytes, false);
+        if (!q)
+            return nullptr;
+        if (mremap(p, oldSize, oldSize, MREMAP_MAYMOVE | MREMAP_FIXED, q) == MAP_FAILED) {
+            release(q, newBytes);
+            return nullptr;
+        }
+        return q;
+    }
+    void* q = allocate(newBytes, false);
+    if (!q)
+        return nullptr;
+    std::memcpy(q, p, std::min(oldBytes, newBytes));
+    release(p, oldBytes);
+    return q;
 }
 
 bool hugePagesOffered()

@@ -22,6 +22,8 @@ private slots:
     void impossibleSizesThrow();
     void largeBlocksAreMappings_data();
     void largeBlocksAreMappings();
+    void setWidthKeepsEveryRow_data();
+    void setWidthKeepsEveryRow();
     void factoryUsesGreyAndCubic();
     void greyLevelWeights();
     void deepCopyIsIndependent();
@@ -141,6 +143,58 @@ void TestBigImage::largeBlocksAreMappings()
     // The error field's float planes take the same way.
     std::vector<float, LargeMemory::Allocator<float>> plane(size_t(width) * size_t(height), 1.0f);
     QCOMPARE(uintptr_t(plane.data()) % LargeMemory::kHugePage == 0, plane.size() * 4 >= LargeMemory::kThreshold);
+}
+
+void TestBigImage::setWidthKeepsEveryRow_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("newWidth");
+    QTest::newRow("small, wider") << 6 << 5 << 9;
+    QTest::newRow("small, narrower") << 9 << 5 << 4;
+    QTest::newRow("small to a mapping") << 300 << 300 << 1300;
+    QTest::newRow("mapping to small") << 1300 << 300 << 300;
+    // 1.44 MB to 2.34 MB: the pages move into a larger mapping, past a huge page's end.
+    QTest::newRow("mapping, wider") << 800 << 600 << 1300;
+    QTest::newRow("mapping, narrower") << 1300 << 600 << 700;
+    QTest::newRow("to nothing") << 700 << 600 << 0;
+    QTest::newRow("from nothing") << 0 << 600 << 700;
+}
+
+// Every pixel that a row keeps is where it was; the image is still a mapping on a 2 MB
+// boundary when large, and gives its block back when it goes.
+void TestBigImage::setWidthKeepsEveryRow()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, newWidth);
+    const BigImagePtr original = makeRandom(width, height, 17);
+    const BigImagePtr img = deepCopy(original);
+    img->setWidth(newWidth);
+    QCOMPARE(img->width(), newWidth);
+    QCOMPARE(img->height(), height);
+    int wrong = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < std::min(width, newWidth); ++x)
+            wrong += img->pixelAt(x, y) != original->pixelAt(x, y);
+    QCOMPARE(wrong, 0);
+    const bool large = img->pixelCount() * 3 >= int64_t(LargeMemory::kThreshold);
+    if (img->pixelCount() == 0) {
+        QVERIFY(img->data() == nullptr);
+        return;
+    }
+    QCOMPARE(uintptr_t(img->data()) % LargeMemory::kHugePage == 0, large);
+    // The gained pixels are there to be written, up to the last byte.
+    img->setPixel(newWidth - 1, height - 1, colRed);
+    QCOMPARE(img->pixelAt(newWidth - 1, height - 1), colRed);
+    const RgbPixel* data = img->data();
+    img->setWidth(newWidth);
+    QCOMPARE(img->data(), data);
+    if (large) {
+        QVERIFY(mapped(data));
+        img->setWidth(0);
+        QVERIFY(!mapped(data));
+    }
 }
 
 void TestBigImage::factoryUsesGreyAndCubic()
