@@ -81,6 +81,13 @@ PaintLine::~PaintLine()
     waitForRender();
 }
 
+void PaintLine::resetMarkers()
+{
+    markerX = kStartX;
+    markerRedY = kStartRedY;
+    markerBlueY = kStartBlueY;
+}
+
 bool PaintLine::placeMarker(Qt::MouseButton button, float2 fraction)
 {
     if (button == Qt::LeftButton) {

@@ -53,10 +53,16 @@ public:
     explicit PaintLine(QWidget* parent = nullptr);
     ~PaintLine() override;
 
-    float markerX = 0.5f;
-    float markerRedY = 0.25f;
-    float markerBlueY = 0.75f;
+    // Where a new window has the markers.
+    static constexpr float kStartX = 0.5f;
+    static constexpr float kStartRedY = 0.25f;
+    static constexpr float kStartBlueY = 0.75f;
+    float markerX = kStartX;
+    float markerRedY = kStartRedY;
+    float markerBlueY = kStartBlueY;
 
+    // Both markers back at their start.
+    void resetMarkers();
     void renderZoomWindows() override;
 
 protected:
@@ -65,7 +71,7 @@ protected:
     void drawOverlay() override;
 
 private:
-    float thrX_ = 0.5f, thrRedY_ = 0.25f, thrBlueY_ = 0.75f;
+    float thrX_ = kStartX, thrRedY_ = kStartRedY, thrBlueY_ = kStartBlueY;
 };
 
 class PaintArea : public MarkerView {

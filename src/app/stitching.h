@@ -36,8 +36,6 @@ public:
     // Gives the five icon buttons a borderless style sheet with this background colour
     // (a CSS colour without the closing semicolon).
     void setButtonBackground(const QString& colour);
-    // An icon in place of the button's text, borderless on a transparent background.
-    static void setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize);
 
     StatusWatcher* statusWatcher() const { return watcher; }
     DotsPerMetre leftResolution() const { return leftDpi; }
@@ -88,11 +86,25 @@ private:
     // A new parentless text window with this window's icon, shown non-modally. It is
     // deleted when closed, and at the latest together with this window.
     void openTextWindow(const QString& text, const QString& title);
-    void loadInto(MarkerView* view, DotsPerMetre* dpi, class QLabel* fileName, class ZoomImage* red,
-                  class ZoomImage* blue);
+    // One side of the window: its view, the resolution of its image, the file-name label
+    // and the zoom windows.
+    struct Side {
+        MarkerView* view;
+        DotsPerMetre* dpi;
+        class QLabel* fileName;
+        class ZoomImage* red;
+        class ZoomImage* blue;
+    };
+    Side leftSide();
+    Side rightSide();
+    // Loads the file picked in the side's open dialog.
+    void loadInto(const Side& side);
+    // After a load or a hand-over: the name shows when the view holds an image; else the
+    // name and the zoom windows go blank.
+    void showName(const Side& side, const QString& name);
+    // "Use as Left Image" in the result dialog: the last result becomes the left image.
+    void useResultAsLeft();
     void turn(MarkerView* view, bool clockwise);
-    // The turn itself, for a slot that brackets its work already.
-    void turnImage(MarkerView* view, bool clockwise);
     // Bracket the work of a slot; the end carries out a close requested meanwhile.
     void beginWork();
     void endWork();
@@ -137,5 +149,6 @@ private:
     class QLabel* seamMatch = nullptr; // in the status bar
     int workRunning = 0;
     bool closeRequested = false; // during work; nothing further opens once it is set
+    int resultsUsed = 0;         // results taken on as the left image: "Result 1", "Result 2", …
 
 };

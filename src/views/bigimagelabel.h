@@ -16,6 +16,7 @@
 #include <atomic>
 
 struct BigImageLoadData;
+class StatusWatcher;
 
 // The state of a view; held twice: the request state (GUI thread) and the render snapshot.
 struct ViewState {
@@ -53,6 +54,11 @@ public:
     virtual void setImage(const BigImagePtr& image, const QRect& region);
     // The open dialog, the loader for the file's suffix, and the result into setImage.
     void openImageFile(BigImageLoadData& data);
+    // No image any more: the view shows nothing until it is given one.
+    virtual void clearImage();
+    // Turns the image a quarter in place (on the pool, with a progress dialog when a watcher
+    // is given) while no render reads it, then renders it again. Nothing without an image.
+    void turnImage(bool clockwise, StatusWatcher* watcher);
 
     BigImagePtr image() const { return state_.image; }
     // Whether a screen-sized image has been rendered for the current image.
