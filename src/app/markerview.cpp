@@ -1,6 +1,10 @@
 #include "markerview.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QUrl>
 
 #include <cmath>
 
@@ -61,6 +65,30 @@ void MarkerView::mouseMoveEvent(QMouseEvent* event)
     float2 fraction;
     if (clickFraction(event->pos(), &fraction) && placeMarker(event->button(), fraction))
         requestRedraw();
+}
+
+QString MarkerView::droppedFile(const QMimeData* data)
+{
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile())
+        return QString();
+    return data->urls().first().toLocalFile();
+}
+
+// Only drops that the view accepts at all reach here: the window takes them away while it
+// works (setAcceptDrops).
+void MarkerView::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MarkerView::dropEvent(QDropEvent* event)
+{
+    const QString fileName = droppedFile(event->mimeData());
+    if (fileName.isEmpty())
+        return;
+    event->acceptProposedAction();
+    emit fileDropped(fileName);
 }
 
 void MarkerView::prepareDraw()

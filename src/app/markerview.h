@@ -8,6 +8,7 @@
 #include "drawimagelabel.h"
 #include "zoomimage.h"
 
+class QMimeData;
 class StatusWatcher;
 
 class MarkerView : public DrawImageLabel {
@@ -27,7 +28,17 @@ public:
     // Renders both zoom windows from the current markers (GUI thread).
     virtual void renderZoomWindows() = 0;
 
+    // The one local file that a drag brings, or an empty name for anything else (several
+    // files, a web address, text): only such a drag may drop here.
+    static QString droppedFile(const QMimeData* data);
+
+signals:
+    // A local file was dropped onto the view; the window loads it into this side.
+    void fileDropped(const QString& fileName);
+
 protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     // The click at widget position `pos` as fractions of the image; false while the view
     // has no image or has not rendered it yet.
     bool clickFraction(const QPoint& pos, float2* fraction) const;

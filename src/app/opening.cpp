@@ -1,6 +1,6 @@
-// Images into the two sides of the main window: through the open dialog, or a result taken
-// on as the left image. Both take the way of a load: the controls off, the image into the
-// view, its name or blank zoom windows, the enable rules.
+// Images into the two sides of the main window: through the open dialog, named at start,
+// dropped onto a view, or a result taken on as the left image. All take the way of a load:
+// the controls off, the image into the view, its name or blank zoom windows, the enable rules.
 #include "stitching.h"
 
 #include "markerview.h"
@@ -16,13 +16,13 @@ const char* const defaultIcon = ":/ps.ico";
 Stitching::Side Stitching::leftSide()
 {
     return Side{ui->lbImageLeft, &leftDpi, ui->lbLoadedFileLeft, ui->lbLeftZoom,
-                ui->lbLeftZoom2};
+                ui->lbLeftZoom2, ui->btLoadLeft};
 }
 
 Stitching::Side Stitching::rightSide()
 {
     return Side{ui->lbImageRight, &rightDpi, ui->lbLoadedFileRight, ui->lbRightZoom,
-                ui->lbRightZoom2};
+                ui->lbRightZoom2, ui->btLoadRight};
 }
 
 void Stitching::showName(const Side& side, const QString& name)
@@ -37,7 +37,7 @@ void Stitching::showName(const Side& side, const QString& name)
     }
 }
 
-void Stitching::loadInto(const Side& side)
+void Stitching::loadInto(const Side& side, const QString& fileName)
 {
     beginWork();
     disableInterface();
@@ -47,7 +47,10 @@ void Stitching::loadInto(const Side& side)
     data.dpi = side.dpi;
     data.loaded = false;
     data.filename = QStringLiteral("no file loaded");
-    side.view->openImageFile(data);
+    if (fileName.isEmpty())
+        side.view->openImageFile(data);
+    else
+        side.view->loadImageFile(fileName, data);
     showName(side, data.loaded ? QFileInfo(data.filename).fileName() : QString());
     evaluateInterface();
     endWork();
@@ -61,6 +64,24 @@ void Stitching::on_btLoadLeft_clicked()
 void Stitching::on_btLoadRight_clicked()
 {
     loadInto(rightSide());
+}
+
+void Stitching::loadDropped(const Side& side, const QString& fileName)
+{
+    if (side.load->isEnabled() && !closeRequested)
+        loadInto(side, fileName);
+}
+
+void Stitching::openFiles(const QStringList& files)
+{
+    if (files.size() > 2)
+        watcher->postMessage(tr("Only two images open at start, a left and a right one; not opened: %1.")
+                                 .arg(files.mid(2).join(", ")));
+    if (!files.isEmpty())
+        loadInto(leftSide(), files[0]);
+    // A close asked for during the first load ends the start there.
+    if (files.size() > 1 && !closeRequested)
+        loadInto(rightSide(), files[1]);
 }
 
 // The result goes on as the left image, with the resolution it was shown with (the left

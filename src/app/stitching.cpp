@@ -59,6 +59,11 @@ Stitching::Stitching()
     ui->lbImageRight->zoomFactor = float(ui->sbZoom->value());
     ui->lbImageLeft->setWatcher(watcher);
     ui->lbImageRight->setWatcher(watcher);
+    // Queued: the drop ends at once for the program that it came from; the load follows.
+    connect(ui->lbImageLeft, &MarkerView::fileDropped, this,
+            [this](const QString& fileName) { loadDropped(leftSide(), fileName); }, Qt::QueuedConnection);
+    connect(ui->lbImageRight, &MarkerView::fileDropped, this,
+            [this](const QString& fileName) { loadDropped(rightSide(), fileName); }, Qt::QueuedConnection);
 
     connect(ui->lbLeftZoom, SIGNAL(position_changed()), this, SLOT(leftPosChanged()));
     connect(ui->lbLeftZoom2, SIGNAL(position_changed()), this, SLOT(leftPosChanged()));
@@ -76,6 +81,8 @@ void Stitching::disableInterface()
         w->setEnabled(false);
     ui->actionFindMarkers->setEnabled(false);
     ui->actionRefineRightMarkers->setEnabled(false);
+    ui->lbImageLeft->setAcceptDrops(false);
+    ui->lbImageRight->setAcceptDrops(false);
 }
 
 void Stitching::evaluateInterface()
@@ -94,6 +101,9 @@ void Stitching::evaluateInterface()
     ui->btLoadLeft->setEnabled(true);
     ui->btLoadRight->setEnabled(true);
     ui->sbZoom->setEnabled(true);
+    // A drop loads as "Load Image" does, so it is taken when that button is.
+    ui->lbImageLeft->setAcceptDrops(true);
+    ui->lbImageRight->setAcceptDrops(true);
 }
 
 void Stitching::showResults()

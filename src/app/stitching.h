@@ -12,6 +12,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -38,6 +39,9 @@ public:
     void setButtonBackground(const QString& colour);
 
     StatusWatcher* statusWatcher() const { return watcher; }
+    // Image files named at start: the first loads on the left, the second on the right, each
+    // as if picked in that side's open dialog.
+    void openFiles(const QStringList& files);
     DotsPerMetre leftResolution() const { return leftDpi; }
     DotsPerMetre rightResolution() const { return rightDpi; }
     // The last stitch's result and its transition zone (first column, column after it).
@@ -86,19 +90,23 @@ private:
     // A new parentless text window with this window's icon, shown non-modally. It is
     // deleted when closed, and at the latest together with this window.
     void openTextWindow(const QString& text, const QString& title);
-    // One side of the window: its view, the resolution of its image, the file-name label
-    // and the zoom windows.
+    // One side of the window: its view, the resolution of its image, the file-name label,
+    // the zoom windows and its "Load Image" button.
     struct Side {
         MarkerView* view;
         DotsPerMetre* dpi;
         class QLabel* fileName;
         class ZoomImage* red;
         class ZoomImage* blue;
+        QPushButton* load;
     };
     Side leftSide();
     Side rightSide();
-    // Loads the file picked in the side's open dialog.
-    void loadInto(const Side& side);
+    // Loads the file into the side, or with an empty name the one picked in the open dialog;
+    // the same checks and messages either way.
+    void loadInto(const Side& side, const QString& fileName = QString());
+    // A file dropped onto the side's view: loaded as "Load Image" loads, when that may run.
+    void loadDropped(const Side& side, const QString& fileName);
     // After a load or a hand-over: the name shows when the view holds an image; else the
     // name and the zoom windows go blank.
     void showName(const Side& side, const QString& name);

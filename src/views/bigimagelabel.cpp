@@ -45,7 +45,12 @@ void BigImageLabel::openImageFile(BigImageLoadData& data)
                                                       nullptr, QFileDialog::DontUseNativeDialog);
     if (name.isEmpty())
         return; // cancelled: nothing to hand over, nothing to tell
-    setImage(BigImageIO::loadImageFile(name, data), QRect(-1, -1, -1, -1));
+    loadImageFile(name, data);
+}
+
+void BigImageLabel::loadImageFile(const QString& fileName, BigImageLoadData& data)
+{
+    setImage(BigImageIO::loadImageFile(fileName, data), QRect(-1, -1, -1, -1));
 }
 
 void BigImageLabel::clearImage()

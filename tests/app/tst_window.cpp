@@ -13,6 +13,9 @@
 #include "texts.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QDoubleSpinBox>
 #include <QFutureInterface>
 #include <QLabel>
@@ -170,6 +173,10 @@ private slots:
     void refineRightMarkers();
     void resultGoesOnAsLeftImage_data();
     void resultGoesOnAsLeftImage();
+    void opensFilesNamedAtStart_data();
+    void opensFilesNamedAtStart();
+    void dropOntoAView_data();
+    void dropOntoAView();
 
 private:
     QString write(const QString& name, const BigImagePtr& image, int dotsPerMetre = 3937);
@@ -667,4 +674,108 @@ void TestWindow::resultGoesOnAsLeftImage()
         if (clockwise % 2)
             return; // a turned result does not take the next strip on its right
     }
+}
+
+void TestWindow::opensFilesNamedAtStart_data()
+{
+    QTest::addColumn<QStringList>("files"); // %1: the temporary folder
+    QTest::addColumn<QString>("leftName");
+    QTest::addColumn<QString>("rightName");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("left and right") << QStringList{"%1/start-a.png", "%1/start-b.png"} << "start-a.png"
+                                    << "start-b.png" << QString();
+    QTest::newRow("left only") << QStringList{"%1/start-a.png"} << "start-a.png" << QString() << QString();
+    QTest::newRow("a missing left file") << QStringList{"%1/none.png", "%1/start-b.png"} << QString() << "start-b.png"
+                                         << "Cannot read from file %1/none.png.";
+    QTest::newRow("an unsupported right file") << QStringList{"%1/start-a.png", "%1/notes.txt"} << "start-a.png"
+                                               << QString() << "Unsupported fileformat: %1/notes.txt";
+    QTest::newRow("three files") << QStringList{"%1/start-a.png", "%1/start-b.png", "%1/start-c.png"}
+                                 << "start-a.png" << "start-b.png"
+                                 << "Only two images open at start, a left and a right one; not opened: "
+                                    "%1/start-c.png.";
+}
+
+// As if picked in the open dialogs: the same loader, names, messages and enable rules.
+void TestWindow::opensFilesNamedAtStart()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, leftName);
+    QFETCH(QString, rightName);
+    QFETCH(QString, message);
+    write("start-a.png", makeRandom(60, 40, 24), 3937);
+    write("start-b.png", makeRandom(50, 30, 25), 7874);
+    for (QString& f : files)
+        f.replace("%1", dir.path());
+    Stitching window;
+    window.openFiles(files);
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileLeft")->text(), leftName);
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileRight")->text(), rightName);
+    QCOMPARE(window.findChild<PaintLine*>("lbImageLeft")->image() != nullptr, !leftName.isEmpty());
+    QCOMPARE(window.findChild<PaintArea*>("lbImageRight")->image() != nullptr, !rightName.isEmpty());
+    if (!leftName.isEmpty())
+        QCOMPARE(window.leftResolution().x, 3937);
+    QCOMPARE(enabledControls(window).contains("btStitchStart"), !leftName.isEmpty() && !rightName.isEmpty());
+    if (message.isEmpty()) {
+        QTest::qWait(250);
+        QCOMPARE(messageBoxTexts(), QStringList());
+    } else {
+        QVERIFY(messageShown(message.replace("%1", dir.path())));
+    }
+}
+
+void TestWindow::dropOntoAView_data()
+{
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<QList<QUrl>>("urls"); // %1: the temporary folder
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("name");     // the side's file name after the drop
+    QTest::addColumn<QString>("message");
+    const QUrl png = QUrl::fromLocalFile("%1/dropped.png");
+    QTest::newRow("onto the left view") << "lbImageLeft" << QList<QUrl>{png} << true << "dropped.png" << QString();
+    QTest::newRow("onto the right view") << "lbImageRight" << QList<QUrl>{png} << true << "dropped.png" << QString();
+    QTest::newRow("an unsupported file") << "lbImageLeft" << QList<QUrl>{QUrl::fromLocalFile("%1/notes.txt")} << true
+                                         << "" << "Unsupported fileformat: %1/notes.txt";
+    QTest::newRow("a web address") << "lbImageLeft" << QList<QUrl>{QUrl("https://example.org/dropped.png")} << false
+                                   << "" << QString();
+    QTest::newRow("two files") << "lbImageRight" << QList<QUrl>{png, png} << false << "" << QString();
+}
+
+// A drop of one local file loads it into that side as "Load Image" would; other drags are
+// refused as they enter.
+void TestWindow::dropOntoAView()
+{
+    QFETCH(QString, view);
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(bool, accepted);
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    write("dropped.png", makeRandom(40, 30, 26), 3937);
+    for (QUrl& url : urls)
+        if (url.isLocalFile())
+            url = QUrl::fromLocalFile(url.toLocalFile().replace("%1", dir.path()));
+    Stitching window;
+    window.show();
+    auto* target = window.findChild<MarkerView*>(view);
+    QVERIFY(target->acceptDrops());
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at(target->width() / 2, target->height() / 2);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QCOMPARE(enter.isAccepted(), accepted);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    QCOMPARE(drop.isAccepted(), accepted);
+    const QString side = view == "lbImageLeft" ? "Left" : "Right";
+    auto* label = window.findChild<QLabel*>("lbLoadedFile" + side);
+    if (!name.isEmpty()) {
+        QTRY_COMPARE(label->text(), name);
+        QCOMPARE(target->image()->width(), 40);
+        QVERIFY(window.findChild<QWidget*>("bt" + side + "RotCW")->isEnabled());
+        QVERIFY(target->acceptDrops());
+    }
+    if (!message.isEmpty())
+        QVERIFY(messageShown(message.replace("%1", dir.path())));
+    QTest::qWait(100);
+    QCOMPARE(target->image() != nullptr, !name.isEmpty());
 }
