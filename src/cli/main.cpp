@@ -124,7 +124,7 @@ int convert(const QStringList& args)
     BigImageLoadData load;
     load.watcher = &watcher;
     load.dpi = &dpi;
-    const BigImagePtr image = BigImageIO::loadImageFile(input, load);
+    BigImagePtr image = BigImageIO::loadImageFile(input, load);
     if (!image)
         return 1;
     turn(image, quarters(turnName));
@@ -201,11 +201,11 @@ int markers(const QStringList& args)
     ConsoleWatcher watcher(stderr);
     BigImageLoadData load;
     load.watcher = &watcher;
-    const BigImagePtr left = BigImageIO::loadImageFile(o.positional[0], load);
+    BigImagePtr left = BigImageIO::loadImageFile(o.positional[0], load);
     if (!left)
         return 1;
     load.loaded = false;
-    const BigImagePtr right = BigImageIO::loadImageFile(o.positional[1], load);
+    BigImagePtr right = BigImageIO::loadImageFile(o.positional[1], load);
     if (!right)
         return 1;
     turn(left, quarters(o.turnLeft));

@@ -39,22 +39,13 @@ int fail(const QString& text)
     return 1;
 }
 
-void turn(const BigImagePtr& image, int quarters)
+void turn(BigImagePtr& image, int quarters)
 {
-    switch (((quarters % 4) + 4) % 4) {
-    case 1:
-        BigImageProcessing::rotateCW(image, nullptr);
-        break;
-    case 2:
-        BigImageProcessing::rotateCW(image, nullptr);
-        BigImageProcessing::rotateCW(image, nullptr);
-        break;
-    case 3:
-        BigImageProcessing::rotateCCW(image, nullptr);
-        break;
-    default:
-        break;
-    }
+    const int q = ((quarters % 4) + 4) % 4;
+    if (q == 2)
+        image = BigImageProcessing::turnFreeing(image, true);
+    if (q != 0)
+        image = BigImageProcessing::turnFreeing(image, q != 3);
 }
 
 Align::MarkerResult runFinder(const BigImagePtr& left, const BigImagePtr& right, StatusWatcher* watcher,

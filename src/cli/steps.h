@@ -14,8 +14,10 @@ namespace CliSteps {
 // Prints text on standard error and returns the exit status 1.
 int fail(const QString& text);
 
-// Turns the image by clockwise quarters (0 to 3, or any count, taken modulo 4) in place.
-void turn(const BigImagePtr& image, int quarters);
+// Turns the image by clockwise quarters (0 to 3, or any count, taken modulo 4). The caller
+// holds its only reference: the turned image takes its place, and the two never need much
+// more memory than one (turnFreeing).
+void turn(BigImagePtr& image, int quarters);
 
 // Runs the finder (or, with given markers, the refinement) on the pool with progress.
 Align::MarkerResult runFinder(const BigImagePtr& left, const BigImagePtr& right, StatusWatcher* watcher,

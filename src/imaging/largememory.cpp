@@ -15,7 +15,7 @@ namespace {
 size_t mappedSize(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 } // namespace
 
-void* allocate(size_t bytes, bool zeroed)
+void* allocate(size_t bytes, bool zeroed, bool hugePages)
 {
     if (bytes < kThreshold)
         return zeroed ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
@@ -37,7 +37,7 @@ void* allocate(size_t bytes, bool zeroed)
     void* p = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
     // Refused where the kernel has no huge pages: the mapping then simply has small ones.
-    madvise(p, size, MADV_HUGEPAGE);
+    madvise(p, size, hugePages ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 #endif
     return p;
 }

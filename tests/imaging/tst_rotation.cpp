@@ -102,18 +102,33 @@ void TestRotation::turnsGiveTheImageBack()
 void TestRotation::largeTurnMatchesDefinition_data()
 {
     QTest::addColumn<bool>("clockwise");
-    QTest::newRow("clockwise") << true;
-    QTest::newRow("counter-clockwise") << false;
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("freeing"); // turnFreeing: a new image, the source emptied
+    QTest::newRow("clockwise") << true << QSize(203, 141) << false;
+    QTest::newRow("counter-clockwise") << false << QSize(203, 141) << false;
+    QTest::newRow("clockwise, freeing") << true << QSize(203, 141) << true;
+    // A mapping that gives its rows back in several steps, the last one ragged.
+    QTest::newRow("counter-clockwise, freeing, large") << false << QSize(1203, 941) << true;
 }
 
 void TestRotation::largeTurnMatchesDefinition()
 {
     // Several bands and tiles, with ragged last ones.
     QFETCH(bool, clockwise);
-    const BigImagePtr original = makeRandom(203, 141, 9);
+    QFETCH(QSize, size);
+    QFETCH(bool, freeing);
+    const int w = size.width(), h = size.height();
+    const BigImagePtr original = makeRandom(w, h, 9, colRed);
     auto img = deepCopy(original);
-    clockwise ? rotateCW(img, nullptr) : rotateCCW(img, nullptr);
-    const int w = 203, h = 141;
+    if (freeing) {
+        const BigImagePtr source = img;
+        img = turnFreeing(source, clockwise);
+        QCOMPARE(source->height(), 0);
+        QVERIFY(source->data() == nullptr);
+        QCOMPARE(img->background(), colRed);
+    } else {
+        clockwise ? rotateCW(img, nullptr) : rotateCCW(img, nullptr);
+    }
     QCOMPARE(img->width(), h);
     QCOMPARE(img->height(), w);
     for (int y = 0; y < h; ++y)
