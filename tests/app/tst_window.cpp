@@ -684,7 +684,6 @@ void TestWindow::opensFilesNamedAtStart_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("left and right") << QStringList{"%1/start-a.png", "%1/start-b.png"} << "start-a.png"
                                     << "start-b.png" << QString();
-    QTest::newRow("left only") << QStringList{"%1/start-a.png"} << "start-a.png" << QString() << QString();
     QTest::newRow("a missing left file") << QStringList{"%1/none.png", "%1/start-b.png"} << QString() << "start-b.png"
                                          << "Cannot read from file %1/none.png.";
     QTest::newRow("an unsupported right file") << QStringList{"%1/start-a.png", "%1/notes.txt"} << "start-a.png"
