@@ -266,8 +266,8 @@ QString stitchJob(const PairOptions& o, StitchJob& job)
     if (pairOnly && (job.inputs.size() != 2 || !o.grid.isEmpty()))
         return QStringLiteral("--left, --right, --turn-left and --turn-right are for two inputs; more inputs take "
                               "their markers from --markers FILE.");
-    if (given && !o.markersFile.isEmpty())
-        return QStringLiteral("--markers and --left, --right cannot be used together.");
+    if (pairOnly && !o.markersFile.isEmpty())
+        return QStringLiteral("--markers and --left, --right, --turn-left, --turn-right cannot be used together.");
     if (!o.grid.isEmpty()) {
         if (o.vertical)
             return QStringLiteral("--grid and --vertical cannot be used together.");
