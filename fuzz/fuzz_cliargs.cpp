@@ -21,5 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 std::abort();
     }
     CliArgs::isTurnName(text);
+    CliArgs::SeamMarkers seam;
+    if (CliArgs::parseMarkerLine(text, seam) && (seam.left.size() != 3 || seam.right.size() != 4))
+        std::abort();
+    int columns = 0, rows = 0;
+    if (CliArgs::parseGrid(text, columns, rows) && (columns < 1 || rows < 1))
+        std::abort();
     return 0;
 }

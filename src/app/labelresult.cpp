@@ -41,11 +41,28 @@ void LabelResult::setShowStitch(bool on)
     orderRescale();
 }
 
-void LabelResult::setStitchZone(int32_t stitchStart, int32_t stitchEnd)
+void LabelResult::setStitchZone(int32_t stitchStart, int32_t stitchEnd, bool across)
 {
     result_.stitchStart = stitchStart;
     result_.stitchEnd = stitchEnd;
+    result_.zoneAcross = across;
     orderRescale();
+}
+
+// A band [a, b) of columns turned clockwise ((x, y) to (H − 1 − y, x)) is the band [a, b)
+// of rows; a band of rows becomes the columns [H − b, H − a). Counter-clockwise ((x, y) to
+// (y, W − 1 − x)) mirrors the columns instead. W × H: the size before the turn.
+void LabelResult::turnResult(bool clockwise, StatusWatcher* watcher)
+{
+    const BigImagePtr img = image();
+    if (!img)
+        return;
+    const int32_t extent = clockwise ? img->height() : img->width();
+    turnImage(clockwise, watcher);
+    const bool mirrored = clockwise == result_.zoneAcross;
+    const int32_t start = mirrored ? extent - result_.stitchEnd : result_.stitchStart;
+    const int32_t end = mirrored ? extent - result_.stitchStart : result_.stitchEnd;
+    setStitchZone(start, end, !result_.zoneAcross);
 }
 
 void LabelResult::mousePressEvent(QMouseEvent* event)
@@ -97,15 +114,22 @@ void LabelResult::render()
     if (!view || !thrResult_.showStitch)
         return;
     // View column j shows image column originX + j·scale; a zone edge goes to the nearest
-    // such column. The origin stays fractional: rounding it first would put the lines up
-    // to half an image pixel off, several view columns when the view magnifies.
+    // such column (row, for a zone across). The origin stays fractional: rounding it first
+    // would put the lines up to half an image pixel off, several view columns when the view
+    // magnifies.
     const ViewGeometry g = viewGeometry(thrData_);
+    const bool across = thrResult_.zoneAcross;
+    const double origin = across ? g.originY : g.originX;
+    const int32_t lines = across ? view->height() : view->width();
     for (const int32_t edge : {thrResult_.stitchStart, thrResult_.stitchEnd}) {
-        const double column = std::floor((double(edge) - double(g.originX)) / double(g.scale) + 0.5);
-        if (!(column >= 0.0 && column < double(view->width())))
+        const double line = std::floor((double(edge) - origin) / double(g.scale) + 0.5);
+        if (!(line >= 0.0 && line < double(lines)))
             continue;
-        const int32_t c = int32_t(column);
-        for (int32_t i = 0; i < view->height(); ++i)
-            view->row(i)[c] = zoneColour;
+        const int32_t c = int32_t(line);
+        if (across)
+            std::fill(view->row(c), view->row(c) + view->width(), zoneColour);
+        else
+            for (int32_t i = 0; i < view->height(); ++i)
+                view->row(i)[c] = zoneColour;
     }
 }

@@ -17,6 +17,9 @@ struct ResultViewState {
     bool showStitch = false;
     int32_t stitchStart = 0; // first column of the transition zone, result image
     int32_t stitchEnd = 0;   // column after the transition zone
+    // After an odd number of quarter turns the zone is a band of rows: stitchStart is its
+    // first row, stitchEnd the row after it, and the lines run across.
+    bool zoneAcross = false;
 };
 
 class LabelResult : public BigImageLabel {
@@ -27,10 +30,14 @@ public:
 
     // GUI thread; each requests a repaint.
     void setShowStitch(bool on);
-    void setStitchZone(int32_t stitchStart, int32_t stitchEnd);
+    void setStitchZone(int32_t stitchStart, int32_t stitchEnd, bool across = false);
     bool showStitch() const { return result_.showStitch; }
     int32_t stitchStart() const { return result_.stitchStart; }
     int32_t stitchEnd() const { return result_.stitchEnd; }
+    bool zoneAcross() const { return result_.zoneAcross; }
+    // The image turned a quarter in place, and the zone with it, so that the lines keep
+    // marking the same pixels.
+    void turnResult(bool clockwise, StatusWatcher* watcher);
 
     // The colour of the two zone lines.
     static constexpr RgbPixel zoneColour{9, 60, 139};

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 
 namespace {
 
@@ -15,6 +16,18 @@ void setUpCommandLine(QCommandLineParser& parser)
         QStringLiteral("Stitches two overlapping scans, a left and a right image, into one image."));
     parser.addHelpOption();
     parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("left"), QStringLiteral("The left image to open."),
+                                 QStringLiteral("[LEFT"));
+    parser.addPositionalArgument(QStringLiteral("right"), QStringLiteral("The right image to open."),
+                                 QStringLiteral("[RIGHT]]"));
+}
+
+// seamwright [LEFT [RIGHT]]: the image files named on the command line open once the window
+// shows, as if picked in the open dialogs.
+void openImageArguments(Stitching& window, const QStringList& files)
+{
+    if (!files.isEmpty())
+        QTimer::singleShot(0, &window, [&window, files] { window.openFiles(files); });
 }
 
 } // namespace
@@ -35,5 +48,6 @@ int main(int argc, char* argv[])
     installAppStyle();
     Stitching window;
     window.show();
+    openImageArguments(window, parser.positionalArguments());
     return app.exec();
 }

@@ -119,11 +119,11 @@ void Stitching::applyFoundMarkers(const Align::MarkerResult& found)
     // the way of the turn buttons, which the views and zoom windows follow.
     PaintArea* right = ui->lbImageRight;
     switch (found.turn) {
-    case Align::Turn::Clockwise: turnImage(right, true); break;
-    case Align::Turn::CounterClockwise: turnImage(right, false); break;
+    case Align::Turn::Clockwise: right->turnImage(true, watcher); break;
+    case Align::Turn::CounterClockwise: right->turnImage(false, watcher); break;
     case Align::Turn::HalfTurn:
-        turnImage(right, true);
-        turnImage(right, true);
+        right->turnImage(true, watcher);
+        right->turnImage(true, watcher);
         break;
     case Align::Turn::None: break;
     }

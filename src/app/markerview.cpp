@@ -1,6 +1,10 @@
 #include "markerview.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QMouseEvent>
+#include <QUrl>
 
 #include <cmath>
 
@@ -63,6 +67,30 @@ void MarkerView::mouseMoveEvent(QMouseEvent* event)
         requestRedraw();
 }
 
+QString MarkerView::droppedFile(const QMimeData* data)
+{
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile())
+        return QString();
+    return data->urls().first().toLocalFile();
+}
+
+// Only drops that the view accepts at all reach here: the window takes them away while it
+// works (setAcceptDrops).
+void MarkerView::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MarkerView::dropEvent(QDropEvent* event)
+{
+    const QString fileName = droppedFile(event->mimeData());
+    if (fileName.isEmpty())
+        return;
+    event->acceptProposedAction();
+    emit fileDropped(fileName);
+}
+
 void MarkerView::prepareDraw()
 {
     redZoomSize_ = redZoomLabel_ ? redZoomLabel_->size() : QSize();
@@ -79,6 +107,13 @@ PaintLine::~PaintLine()
 {
     setRenderingHeld(true);
     waitForRender();
+}
+
+void PaintLine::resetMarkers()
+{
+    markerX = kStartX;
+    markerRedY = kStartRedY;
+    markerBlueY = kStartBlueY;
 }
 
 bool PaintLine::placeMarker(Qt::MouseButton button, float2 fraction)

@@ -8,6 +8,7 @@
 #include "drawimagelabel.h"
 #include "zoomimage.h"
 
+class QMimeData;
 class StatusWatcher;
 
 class MarkerView : public DrawImageLabel {
@@ -27,7 +28,17 @@ public:
     // Renders both zoom windows from the current markers (GUI thread).
     virtual void renderZoomWindows() = 0;
 
+    // The one local file that a drag brings, or an empty name for anything else (several
+    // files, a web address, text): only such a drag may drop here.
+    static QString droppedFile(const QMimeData* data);
+
+signals:
+    // A local file was dropped onto the view; the window loads it into this side.
+    void fileDropped(const QString& fileName);
+
 protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     // The click at widget position `pos` as fractions of the image; false while the view
     // has no image or has not rendered it yet.
     bool clickFraction(const QPoint& pos, float2* fraction) const;
@@ -53,10 +64,16 @@ public:
     explicit PaintLine(QWidget* parent = nullptr);
     ~PaintLine() override;
 
-    float markerX = 0.5f;
-    float markerRedY = 0.25f;
-    float markerBlueY = 0.75f;
+    // Where a new window has the markers.
+    static constexpr float kStartX = 0.5f;
+    static constexpr float kStartRedY = 0.25f;
+    static constexpr float kStartBlueY = 0.75f;
+    float markerX = kStartX;
+    float markerRedY = kStartRedY;
+    float markerBlueY = kStartBlueY;
 
+    // Both markers back at their start.
+    void resetMarkers();
     void renderZoomWindows() override;
 
 protected:
@@ -65,7 +82,7 @@ protected:
     void drawOverlay() override;
 
 private:
-    float thrX_ = 0.5f, thrRedY_ = 0.25f, thrBlueY_ = 0.75f;
+    float thrX_ = kStartX, thrRedY_ = kStartRedY, thrBlueY_ = kStartBlueY;
 };
 
 class PaintArea : public MarkerView {

@@ -1,9 +1,11 @@
 // The dark palette: solid colours for every role but the links, in all colour groups, and
-// a dimmer text colour for disabled widgets.
+// a dimmer text colour for disabled widgets; the borderless icon buttons.
 #include "palette.h"
 
 #include <QApplication>
 #include <QColor>
+#include <QIcon>
+#include <QPushButton>
 #include <QStyleFactory>
 
 QPalette darkPalette()
@@ -39,4 +41,23 @@ void installAppStyle()
 {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setPalette(darkPalette());
+}
+
+// Under Fusion a sheet that sets only the background keeps the native bevel with its opaque
+// face; without a border the sheet paints the whole button, so only the icon shows on the
+// window's ground. A faint grey wash on hover and press reads on the dark and the light
+// ground alike.
+QString iconButtonSheet(const QString& background)
+{
+    return "QPushButton { background-color: " + background + "; border: none; padding: 4px; }"
+           " QPushButton:hover:enabled { background-color: rgba(128, 128, 128, 60); }"
+           " QPushButton:pressed { background-color: rgba(128, 128, 128, 110); }";
+}
+
+void setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize)
+{
+    button->setIcon(QIcon(iconPath));
+    button->setStyleSheet(iconButtonSheet("rgba(168, 168, 168, 0)"));
+    button->setIconSize(iconSize);
+    button->setText(QString());
 }

@@ -3,6 +3,7 @@
 #include "showresult.h"
 
 #include "labelresult.h"
+#include "palette.h"
 #include "saving.h"
 #include "ui_showresult.h"
 
@@ -22,6 +23,8 @@ ShowResult::ShowResult(DotsPerMetre dpi, int32_t stitchStart, int32_t stitchEnd,
     setWindowFlags(Qt::Window | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
 
+    setIconButton(ui->btRotCCW, kTurnCounterClockwiseIcon, QSize(24, 24));
+    setIconButton(ui->btRotCW, kTurnClockwiseIcon, QSize(24, 24));
     ui->lbImage->setStitchZone(stitchStart, stitchEnd);
     ui->lbImage->setImage(image, QRect(-1, -1, -1, -1));
     ui->lbImage->setScrollBars(ui->sbV, ui->sbH);
@@ -91,4 +94,30 @@ void ShowResult::on_cbShowStitch_toggled(bool checked)
 {
     updateScrollBars();
     ui->lbImage->setShowStitch(checked);
+}
+
+void ShowResult::on_btUseAsLeft_clicked()
+{
+    done(UseAsLeft);
+}
+
+void ShowResult::on_btRotCW_clicked()
+{
+    turnResult(true);
+}
+
+void ShowResult::on_btRotCCW_clicked()
+{
+    turnResult(false);
+}
+
+// The image is the main window's result too, so it turns for both; the zone lines turn with
+// it, for seams that ran between rows before the turn.
+void ShowResult::turnResult(bool clockwise)
+{
+    ui->groupBox->setEnabled(false);
+    ui->groupBox_2->setEnabled(false);
+    ui->lbImage->turnResult(clockwise, watcher);
+    ui->groupBox->setEnabled(true);
+    ui->groupBox_2->setEnabled(true);
 }

@@ -16,7 +16,6 @@
 #include "watchedwait.h"
 
 #include <QCloseEvent>
-#include <QFileInfo>
 #include <QtConcurrent>
 #include <QIcon>
 #include <QLabel>
@@ -28,17 +27,6 @@
 
 namespace {
 const char* const defaultIcon = ":/ps.ico";
-
-// The icon buttons' sheet. Under Fusion a sheet that sets only the background keeps the
-// native bevel with its opaque face; without a border the sheet paints the whole button,
-// so only the icon shows on the window's ground. A faint grey wash on hover and press
-// reads on the dark and the light ground alike.
-QString iconButtonSheet(const QString& background)
-{
-    return "QPushButton { background-color: " + background + "; border: none; padding: 4px; }"
-           " QPushButton:hover:enabled { background-color: rgba(128, 128, 128, 60); }"
-           " QPushButton:pressed { background-color: rgba(128, 128, 128, 110); }";
-}
 } // namespace
 
 Stitching::Stitching()
@@ -60,10 +48,10 @@ Stitching::Stitching()
     seamMatch->setObjectName("lbSeamMatch");
     statusBar()->addWidget(seamMatch, 1);
 
-    setIconButton(ui->btLeftRotCCW, ":/kx_ressources/ICON_rotation_270.png", QSize(24, 24));
-    setIconButton(ui->btRightRotCCW, ":/kx_ressources/ICON_rotation_270.png", QSize(24, 24));
-    setIconButton(ui->btLeftRotCW, ":/kx_ressources/ICON_rotation_90.png", QSize(24, 24));
-    setIconButton(ui->btRightRotCW, ":/kx_ressources/ICON_rotation_90.png", QSize(24, 24));
+    setIconButton(ui->btLeftRotCCW, kTurnCounterClockwiseIcon, QSize(24, 24));
+    setIconButton(ui->btRightRotCCW, kTurnCounterClockwiseIcon, QSize(24, 24));
+    setIconButton(ui->btLeftRotCW, kTurnClockwiseIcon, QSize(24, 24));
+    setIconButton(ui->btRightRotCW, kTurnClockwiseIcon, QSize(24, 24));
     setIconButton(ui->btSwitch, ":/kx_ressources/ICON_invert.png", QSize(32, 32));
     ui->lbImageLeft->setZoomWindows(ui->lbLeftZoom, ui->lbLeftZoom2);
     ui->lbImageRight->setZoomWindows(ui->lbRightZoom, ui->lbRightZoom2);
@@ -71,6 +59,11 @@ Stitching::Stitching()
     ui->lbImageRight->zoomFactor = float(ui->sbZoom->value());
     ui->lbImageLeft->setWatcher(watcher);
     ui->lbImageRight->setWatcher(watcher);
+    // Queued: the drop ends at once for the program that it came from; the load follows.
+    connect(ui->lbImageLeft, &MarkerView::fileDropped, this,
+            [this](const QString& fileName) { loadDropped(leftSide(), fileName); }, Qt::QueuedConnection);
+    connect(ui->lbImageRight, &MarkerView::fileDropped, this,
+            [this](const QString& fileName) { loadDropped(rightSide(), fileName); }, Qt::QueuedConnection);
 
     connect(ui->lbLeftZoom, SIGNAL(position_changed()), this, SLOT(leftPosChanged()));
     connect(ui->lbLeftZoom2, SIGNAL(position_changed()), this, SLOT(leftPosChanged()));
@@ -78,14 +71,6 @@ Stitching::Stitching()
     connect(ui->lbRightZoom2, SIGNAL(position_changed()), this, SLOT(rightPosChanged()));
     disableInterface();
     evaluateInterface();
-}
-
-void Stitching::setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize)
-{
-    button->setIcon(QIcon(iconPath));
-    button->setStyleSheet(iconButtonSheet("rgba(168, 168, 168, 0)"));
-    button->setIconSize(iconSize);
-    button->setText(QString());
 }
 
 void Stitching::disableInterface()
@@ -96,6 +81,8 @@ void Stitching::disableInterface()
         w->setEnabled(false);
     ui->actionFindMarkers->setEnabled(false);
     ui->actionRefineRightMarkers->setEnabled(false);
+    ui->lbImageLeft->setAcceptDrops(false);
+    ui->lbImageRight->setAcceptDrops(false);
 }
 
 void Stitching::evaluateInterface()
@@ -114,6 +101,9 @@ void Stitching::evaluateInterface()
     ui->btLoadLeft->setEnabled(true);
     ui->btLoadRight->setEnabled(true);
     ui->sbZoom->setEnabled(true);
+    // A drop loads as "Load Image" does, so it is taken when that button is.
+    ui->lbImageLeft->setAcceptDrops(true);
+    ui->lbImageRight->setAcceptDrops(true);
 }
 
 void Stitching::showResults()
@@ -124,7 +114,8 @@ void Stitching::showResults()
     ShowResult dialog(leftDpi, stitchStart, stitchEnd, stitchResult, watcher);
     dialog.setPalette(palette());
     dialog.setModal(true);
-    dialog.exec();
+    if (dialog.exec() == ShowResult::UseAsLeft)
+        useResultAsLeft();
 }
 
 void Stitching::beginWork()
@@ -151,61 +142,13 @@ void Stitching::closeEvent(QCloseEvent* event)
     }
 }
 
-void Stitching::loadInto(MarkerView* view, DotsPerMetre* dpi, QLabel* fileName, ZoomImage* red, ZoomImage* blue)
-{
-    beginWork();
-    disableInterface();
-    BigImageLoadData data;
-    data.icon = defaultIcon;
-    data.watcher = watcher;
-    data.dpi = dpi;
-    data.loaded = false;
-    data.filename = QStringLiteral("no file loaded");
-    view->openImageFile(data);
-    view->requestRedraw();
-    if (view->image() && data.loaded) {
-        fileName->setText(QFileInfo(data.filename).fileName());
-    } else {
-        red->setPixmap(QPixmap());
-        blue->setPixmap(QPixmap());
-        fileName->setText(QString());
-    }
-    evaluateInterface();
-    endWork();
-}
-
-void Stitching::on_btLoadLeft_clicked()
-{
-    loadInto(ui->lbImageLeft, &leftDpi, ui->lbLoadedFileLeft, ui->lbLeftZoom, ui->lbLeftZoom2);
-}
-
-void Stitching::on_btLoadRight_clicked()
-{
-    loadInto(ui->lbImageRight, &rightDpi, ui->lbLoadedFileRight, ui->lbRightZoom, ui->lbRightZoom2);
-}
-
 void Stitching::turn(MarkerView* view, bool clockwise)
 {
     beginWork();
     disableInterface();
-    turnImage(view, clockwise);
+    view->turnImage(clockwise, watcher);
     evaluateInterface();
     endWork();
-}
-
-void Stitching::turnImage(MarkerView* view, bool clockwise)
-{
-    if (const BigImagePtr image = view->image()) {
-        // The turn rewrites the pixels in place: no render may read them meanwhile.
-        view->setRenderingHeld(true);
-        view->waitForRender();
-        if (clockwise)
-            BigImageProcessing::rotateCW(image, view->watcher());
-        else
-            BigImageProcessing::rotateCCW(image, view->watcher());
-        view->setRenderingHeld(false);
-        view->orderRescale();
-    }
 }
 
 void Stitching::on_btLeftRotCW_clicked()

@@ -12,6 +12,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -36,10 +37,11 @@ public:
     // Gives the five icon buttons a borderless style sheet with this background colour
     // (a CSS colour without the closing semicolon).
     void setButtonBackground(const QString& colour);
-    // An icon in place of the button's text, borderless on a transparent background.
-    static void setIconButton(QPushButton* button, const QString& iconPath, const QSize& iconSize);
 
     StatusWatcher* statusWatcher() const { return watcher; }
+    // Image files named at start: the first loads on the left, the second on the right, each
+    // as if picked in that side's open dialog.
+    void openFiles(const QStringList& files);
     DotsPerMetre leftResolution() const { return leftDpi; }
     DotsPerMetre rightResolution() const { return rightDpi; }
     // The last stitch's result and its transition zone (first column, column after it).
@@ -88,11 +90,29 @@ private:
     // A new parentless text window with this window's icon, shown non-modally. It is
     // deleted when closed, and at the latest together with this window.
     void openTextWindow(const QString& text, const QString& title);
-    void loadInto(MarkerView* view, DotsPerMetre* dpi, class QLabel* fileName, class ZoomImage* red,
-                  class ZoomImage* blue);
+    // One side of the window: its view, the resolution of its image, the file-name label,
+    // the zoom windows and its "Load Image" button.
+    struct Side {
+        MarkerView* view;
+        DotsPerMetre* dpi;
+        class QLabel* fileName;
+        class ZoomImage* red;
+        class ZoomImage* blue;
+        QPushButton* load;
+    };
+    Side leftSide();
+    Side rightSide();
+    // Loads the file into the side, or with an empty name the one picked in the open dialog;
+    // the same checks and messages either way.
+    void loadInto(const Side& side, const QString& fileName = QString());
+    // A file dropped onto the side's view: loaded as "Load Image" loads, when that may run.
+    void loadDropped(const Side& side, const QString& fileName);
+    // After a load or a hand-over: the name shows when the view holds an image; else the
+    // name and the zoom windows go blank.
+    void showName(const Side& side, const QString& name);
+    // "Use as Left Image" in the result dialog: the last result becomes the left image.
+    void useResultAsLeft();
     void turn(MarkerView* view, bool clockwise);
-    // The turn itself, for a slot that brackets its work already.
-    void turnImage(MarkerView* view, bool clockwise);
     // Bracket the work of a slot; the end carries out a close requested meanwhile.
     void beginWork();
     void endWork();
@@ -137,5 +157,6 @@ private:
     class QLabel* seamMatch = nullptr; // in the status bar
     int workRunning = 0;
     bool closeRequested = false; // during work; nothing further opens once it is set
+    int resultsUsed = 0;         // results taken on as the left image: "Result 1", "Result 2", …
 
 };

@@ -1,41 +1,41 @@
 // seamwright-cli: the program's loaders and writers on the command line, for batch work and
 // for checking files. It runs without a display; every message the loaders and writers post
 // is printed on standard error, and the exit status is 0 only when the output was written.
-#include "alignment.h"
 #include "cliargs.h"
 #include "consolewatcher.h"
 #include "jpegencoder.h"
 #include "largememory.h"
 #include "loading.h"
 #include "markerfinder.h"
-#include "rotation.h"
-#include "saving.h"
-#include "stitcher.h"
-#include "watchedwait.h"
+#include "steps.h"
+#include "stitchjob.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
-#include <QtConcurrent>
 
-#include <cmath>
 #include <cstdio>
 #include <exception>
 
 namespace {
 
+using namespace CliSteps;
 using CliArgs::isTurnName;
 using CliArgs::parseNumbers;
+using CliArgs::quarters;
 
 const char* const kUsage =
     "usage:\n"
-    "  seamwright-cli convert INPUT OUTPUT [--comment TEXT]\n"
+    "  seamwright-cli convert INPUT OUTPUT [--comment TEXT] [--turn cw|ccw|180]\n"
     "  seamwright-cli stitch LEFT RIGHT OUTPUT [--left X,RED_Y,BLUE_Y\n"
     "                 --right RED_X,RED_Y,BLUE_X,BLUE_Y [--refine]] [--width 50..300]\n"
-    "                 [--turn-left cw|ccw|180] [--turn-right cw|ccw|180]\n"
+    "                 [--turn-left cw|ccw|180] [--turn-right cw|ccw|180] [--vertical]\n"
+    "  seamwright-cli stitch INPUT1 INPUT2 INPUT3 ... OUTPUT [--vertical | --grid COLSxROWS]\n"
+    "                 [--markers FILE [--refine]] [--width 50..300]\n"
     "  seamwright-cli markers LEFT RIGHT [--json] [--turn-left cw|ccw|180]\n"
     "                 [--turn-right cw|ccw|180]\n"
     "  seamwright-cli --help\n"
@@ -49,6 +49,7 @@ const char* const kUsage =
     "         --comment TEXT  (JPEG and TIFF outputs only) stores TEXT in the file; such files\n"
     "                         are always written by Seamwright's own JPEG encoder (quality\n"
     "                         100) or TIFF writer.\n"
+    "         --turn cw|ccw|180  turns the image by quarter turns before it is written.\n"
     "\n"
     "stitch   loads LEFT and RIGHT as convert does, turns them by quarter turns when asked,\n"
     "         stitches them as \"Start Stitching\" does and writes OUTPUT as convert writes\n"
@@ -62,6 +63,22 @@ const char* const kUsage =
     "         turn that the right image needs); they are printed on standard output in the\n"
     "         form of these options, for reuse. --refine moves the given right markers (each\n"
     "         within about 30 pixels of its place) to their best match first and prints them.\n"
+    "\n"
+    "         More inputs are joined one seam at a time, left to right: the second onto the\n"
+    "         first, the third onto that result, and so on, each seam as the stitch of two\n"
+    "         images with the result so far on the left. --vertical joins the inputs top to\n"
+    "         bottom: each is turned a quarter counter-clockwise, they are joined, and the\n"
+    "         result is turned back. --grid COLSxROWS takes COLS x ROWS inputs row by row,\n"
+    "         joins each row left to right and then each row below the rows above; the seams\n"
+    "         come in that order (a row's seams, then the seam below the rows above).\n"
+    "         Every seam's markers are found and printed on standard output, one line per\n"
+    "         seam, or read from --markers FILE: one line per seam in the same form,\n"
+    "         \"--left X,RED_Y,BLUE_Y --right RED_X,RED_Y,BLUE_X,BLUE_Y [--turn-right cw]\",\n"
+    "         the left markers in pixels of the result so far, the right ones in pixels of the\n"
+    "         next input (both turned a quarter counter-clockwise where rows meet top to\n"
+    "         bottom); blank lines and lines starting with # are passed over. So the printed\n"
+    "         lines of one run are the FILE of the next. A seam whose markers cannot be found\n"
+    "         stops the job with a message that names both sides; nothing is written then.\n"
     "\n"
     "markers  finds the markers as stitch does, prints them (with --turn-right when the\n"
     "         right image needs a turn), the angle and the confidence (0 to 1), and stitches\n"
@@ -78,49 +95,19 @@ const char* const kUsage =
     "a damaged input (what could be read of a corrupt or cut JPEG file, the rest black);\n"
     "1 otherwise, and when the markers could not be found or refined.\n";
 
-constexpr int kWrittenFromDamagedInput = 2;
-
-int fail(const QString& text)
-{
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-    return 1;
-}
-
-// Writes the image as the result dialog saves it, in the format that the name's suffix names.
-int writeImage(const BigImagePtr& image, const QString& output, DotsPerMetre dpi, const QString& comment,
-               StatusWatcher* watcher)
-{
-    BigImageSaveData save;
-    save.image = image;
-    save.filename = output;
-    save.dpi = dpi;
-    save.description = comment;
-    save.watcher = watcher;
-    save.filters = BigImageIO::saveFilters(image, BigImageIO::SizeNotice::StandardError);
-    BigImageIO::saveToFile(save);
-    return save.saved ? 0 : 1;
-}
-
-// The exit status once the inputs are loaded: a file written from a damaged input says so.
-int finish(int written, const BigImageLoadData& load, const QString& output)
-{
-    if (written != 0 || !load.damaged)
-        return written;
-    std::fprintf(stderr, "Warning: %s was written from a damaged input.\n", output.toLocal8Bit().constData());
-    return kWrittenFromDamagedInput;
-}
-
 int convert(const QStringList& args)
 {
     QStringList positional;
-    QString comment;
+    QString comment, turnName;
     bool haveComment = false;
     for (int i = 0; i < args.size(); ++i) {
-        if (args[i] == "--comment") {
+        if (args[i] == "--comment" || args[i] == "--turn") {
             if (i + 1 >= args.size())
-                return fail(QStringLiteral("--comment needs a text."));
-            comment = args[++i];
-            haveComment = true;
+                return fail(args[i] == "--turn" ? QStringLiteral("--turn needs cw, ccw or 180.")
+                                                : QStringLiteral("--comment needs a text."));
+            (args[i] == "--turn" ? turnName : comment) = args[i + 1];
+            haveComment = haveComment || args[i] == "--comment";
+            ++i;
         } else if (args[i].startsWith("--")) {
             return fail("Unknown option " + args[i] + ". See seamwright-cli --help.");
         } else {
@@ -129,6 +116,8 @@ int convert(const QStringList& args)
     }
     if (positional.size() != 2)
         return fail(QStringLiteral("convert needs INPUT and OUTPUT. See seamwright-cli --help."));
+    if (!turnName.isEmpty() && !isTurnName(turnName))
+        return fail("A turn is cw, ccw or 180, not " + turnName + ".");
     const QString input = positional[0];
     const QString output = positional[1];
     const QString kind = QFileInfo(output).suffix().toLower();
@@ -143,72 +132,32 @@ int convert(const QStringList& args)
     BigImageLoadData load;
     load.watcher = &watcher;
     load.dpi = &dpi;
-    const BigImagePtr image = BigImageIO::loadImageFile(input, load);
+    BigImagePtr image = BigImageIO::loadImageFile(input, load);
     if (!image)
         return 1;
-
-    return finish(writeImage(image, output, dpi, comment, &watcher), load, output);
+    turn(image, quarters(turnName));
+    return finish(writeImage(image, output, dpi, comment, &watcher), load.damaged, output);
 }
 
-// how: "cw", "ccw" or "180", checked before anything is loaded.
-void turn(const BigImagePtr& image, const QString& how)
-{
-    if (how == "ccw") {
-        BigImageProcessing::rotateCCW(image, nullptr);
-        return;
-    }
-    BigImageProcessing::rotateCW(image, nullptr);
-    if (how == "180")
-        BigImageProcessing::rotateCW(image, nullptr);
-}
-
-// Quarter turns as counts of clockwise quarters, so that a turn asked for and a turn found add up.
-int quarters(const QString& how) { return how == "cw" ? 1 : how == "180" ? 2 : how == "ccw" ? 3 : 0; }
-QString turnOf(int q)
-{
-    static const char* const names[] = {"", "cw", "180", "ccw"};
-    return QString::fromLatin1(names[((q % 4) + 4) % 4]);
-}
-
-QString pixels(const std::vector<double>& v)
-{
-    QStringList parts;
-    for (double x : v) {
-        QString t = QString::number(x, 'f', 2);
-        while (t.endsWith('0'))
-            t.chop(1);
-        if (t.endsWith('.'))
-            t.chop(1);
-        parts << t;
-    }
-    return parts.join(',');
-}
-
-// The markers in the form of stitch's options.
-QString markerOptions(const Align::MarkerPixels& m, int rightQuarters)
-{
-    QString line = "--left " + pixels({m.leftX, m.leftRedY, m.leftBlueY}) + " --right "
-                   + pixels({m.rightRedX, m.rightRedY, m.rightBlueX, m.rightBlueY});
-    if (!turnOf(rightQuarters).isEmpty())
-        line += " --turn-right " + turnOf(rightQuarters);
-    return line;
-}
-
-// The options of stitch and markers. Returns an error text, empty when all is well.
+// The options of stitch and markers.
 struct PairOptions {
     QStringList positional;
-    QString leftSpec, rightSpec, turnLeft, turnRight;
+    QString leftSpec, rightSpec, turnLeft, turnRight, markersFile, grid;
     int width = 50;
     bool refine = false;
     bool json = false;
+    bool vertical = false;
 };
 
+// Returns an error text, empty when all is well.
 QString parsePairOptions(const QStringList& args, bool stitching, PairOptions& o)
 {
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         const bool valued = a == "--turn-left" || a == "--turn-right"
-                            || (stitching && (a == "--left" || a == "--right" || a == "--width"));
+                            || (stitching
+                                && (a == "--left" || a == "--right" || a == "--width" || a == "--markers"
+                                    || a == "--grid"));
         if (valued) {
             if (i + 1 >= args.size())
                 return a + " needs a value. See seamwright-cli --help.";
@@ -221,6 +170,10 @@ QString parsePairOptions(const QStringList& args, bool stitching, PairOptions& o
                 o.turnLeft = v;
             } else if (a == "--turn-right") {
                 o.turnRight = v;
+            } else if (a == "--markers") {
+                o.markersFile = v;
+            } else if (a == "--grid") {
+                o.grid = v;
             } else {
                 bool ok = false;
                 o.width = v.toInt(&ok);
@@ -229,6 +182,8 @@ QString parsePairOptions(const QStringList& args, bool stitching, PairOptions& o
             }
         } else if (stitching && a == "--refine") {
             o.refine = true;
+        } else if (stitching && a == "--vertical") {
+            o.vertical = true;
         } else if (!stitching && a == "--json") {
             o.json = true;
         } else if (a.startsWith("--")) {
@@ -243,44 +198,6 @@ QString parsePairOptions(const QStringList& args, bool stitching, PairOptions& o
     return QString();
 }
 
-struct LoadedPair {
-    BigImagePtr left, right;
-    DotsPerMetre leftDpi, rightDpi;
-    BigImageLoadData load;
-};
-
-bool loadPair(const PairOptions& o, ConsoleWatcher& watcher, LoadedPair& p)
-{
-    p.load.watcher = &watcher;
-    p.load.dpi = &p.leftDpi;
-    p.left = BigImageIO::loadImageFile(o.positional[0], p.load);
-    if (!p.left)
-        return false;
-    p.load.dpi = &p.rightDpi;
-    p.load.loaded = false;
-    p.right = BigImageIO::loadImageFile(o.positional[1], p.load);
-    if (!p.right)
-        return false;
-    if (!o.turnLeft.isEmpty())
-        turn(p.left, o.turnLeft);
-    if (!o.turnRight.isEmpty())
-        turn(p.right, o.turnRight);
-    return true;
-}
-
-// Runs the finder (or, with given markers, the refinement) on the pool with progress.
-Align::MarkerResult runFinder(const LoadedPair& p, ConsoleWatcher& watcher, const Align::MarkerPixels* given)
-{
-    ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));
-    Align::MarkerResult result;
-    const QFuture<void> future = QtConcurrent::run([&] {
-        result = given ? Align::refineMarkers(p.left, p.right, *given, &progress)
-                       : Align::findMarkers(p.left, p.right, &progress);
-    });
-    watchedWait(future, &watcher, QStringLiteral("markers"), false, &progress);
-    return result;
-}
-
 int markers(const QStringList& args)
 {
     PairOptions o;
@@ -290,10 +207,18 @@ int markers(const QStringList& args)
     if (o.positional.size() != 2)
         return fail(QStringLiteral("markers needs LEFT and RIGHT. See seamwright-cli --help."));
     ConsoleWatcher watcher(stderr);
-    LoadedPair p;
-    if (!loadPair(o, watcher, p))
+    BigImageLoadData load;
+    load.watcher = &watcher;
+    BigImagePtr left = BigImageIO::loadImageFile(o.positional[0], load);
+    if (!left)
         return 1;
-    const Align::MarkerResult r = runFinder(p, watcher, nullptr);
+    load.loaded = false;
+    BigImagePtr right = BigImageIO::loadImageFile(o.positional[1], load);
+    if (!right)
+        return 1;
+    turn(left, quarters(o.turnLeft));
+    turn(right, quarters(o.turnRight));
+    const Align::MarkerResult r = runFinder(left, right, &watcher, nullptr);
     const int turned = quarters(o.turnRight) + quarters(Align::turnName(r.turn));
     if (o.json) {
         QJsonObject j;
@@ -302,7 +227,7 @@ int markers(const QStringList& args)
             const Align::MarkerPixels& m = r.markers;
             j["left"] = QJsonArray{m.leftX, m.leftRedY, m.leftBlueY};
             j["right"] = QJsonArray{m.rightRedX, m.rightRedY, m.rightBlueX, m.rightBlueY};
-            j["turn_right"] = turnOf(turned);
+            j["turn_right"] = CliArgs::turnOf(turned);
             j["angle_degrees"] = r.angleDegrees;
             j["confidence"] = r.confidence;
         } else {
@@ -318,70 +243,76 @@ int markers(const QStringList& args)
     return 0;
 }
 
+// The seams' markers from --markers FILE; an error text, empty when all is well.
+QString readMarkersFile(const QString& name, StitchJob& job)
+{
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly))
+        return "Cannot read from file " + name + ".";
+    const int bad = CliArgs::parseMarkerLines(QString::fromUtf8(file.readAll()), job.seams);
+    if (bad > 0)
+        return name + " line " + QString::number(bad)
+               + " is no seam's markers (--left X,RED_Y,BLUE_Y --right RED_X,RED_Y,BLUE_X,BLUE_Y"
+                 " [--turn-right cw|ccw|180]).";
+    const auto seams = [](size_t n) { return QString::number(n) + (n == 1 ? " seam" : " seams"); };
+    if (int(job.seams.size()) != job.seamCount())
+        return name + " holds markers for " + seams(job.seams.size()) + "; the job has " + seams(size_t(job.seamCount()))
+               + ".";
+    return QString();
+}
+
+// The job's shape and markers from the options; an error text, empty when all is well.
+QString stitchJob(const PairOptions& o, StitchJob& job)
+{
+    job.inputs = o.positional.mid(0, o.positional.size() - 1);
+    job.output = o.positional.last();
+    job.width = o.width;
+    job.refine = o.refine;
+    job.vertical = o.vertical;
+    const bool given = !o.leftSpec.isEmpty() || !o.rightSpec.isEmpty();
+    const bool pairOnly = given || !o.turnLeft.isEmpty() || !o.turnRight.isEmpty();
+    if (pairOnly && (job.inputs.size() != 2 || !o.grid.isEmpty()))
+        return QStringLiteral("--left, --right, --turn-left and --turn-right are for two inputs; more inputs take "
+                              "their markers from --markers FILE.");
+    if (pairOnly && !o.markersFile.isEmpty())
+        return QStringLiteral("--markers and --left, --right, --turn-left, --turn-right cannot be used together.");
+    if (!o.grid.isEmpty()) {
+        if (o.vertical)
+            return QStringLiteral("--grid and --vertical cannot be used together.");
+        if (!CliArgs::parseGrid(o.grid, job.columns, job.rows))
+            return "--grid needs COLSxROWS, for example --grid 3x2, not " + o.grid + ".";
+        if (int64_t(job.columns) * job.rows != job.inputs.size())
+            return "--grid " + o.grid + " needs " + QString::number(int64_t(job.columns) * job.rows)
+                   + " inputs, not " + QString::number(job.inputs.size()) + ".";
+    }
+    CliArgs::SeamMarkers first;
+    if (given && !parseNumbers(o.leftSpec, 3, first.left))
+        return QStringLiteral("--left needs X,RED_Y,BLUE_Y in pixels, for example --left 4000,600,5400.");
+    if (given && !parseNumbers(o.rightSpec, 4, first.right))
+        return QStringLiteral("--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292.");
+    first.turnRight = quarters(o.turnRight);
+    job.turnFirst = quarters(o.turnLeft);
+    if (pairOnly)
+        job.seams = {first};
+    if (o.refine && !given && o.markersFile.isEmpty())
+        return job.inputs.size() == 2 ? QStringLiteral("--refine needs --left and --right. See seamwright-cli --help.")
+                                      : QStringLiteral("--refine needs --markers FILE. See seamwright-cli --help.");
+    return o.markersFile.isEmpty() ? QString() : readMarkersFile(o.markersFile, job);
+}
+
 int stitch(const QStringList& args)
 {
     PairOptions o;
-    const QString error = parsePairOptions(args, true, o);
+    QString error = parsePairOptions(args, true, o);
     if (!error.isEmpty())
         return fail(error);
-    if (o.positional.size() != 3)
+    if (o.positional.size() < 3)
         return fail(QStringLiteral("stitch needs LEFT, RIGHT and OUTPUT. See seamwright-cli --help."));
-    const bool given = !o.leftSpec.isEmpty() || !o.rightSpec.isEmpty();
-    std::vector<double> l, r;
-    if (given && !parseNumbers(o.leftSpec, 3, l))
-        return fail(QStringLiteral("--left needs X,RED_Y,BLUE_Y in pixels, for example --left 4000,600,5400."));
-    if (given && !parseNumbers(o.rightSpec, 4, r))
-        return fail(QStringLiteral(
-            "--right needs RED_X,RED_Y,BLUE_X,BLUE_Y in pixels, for example --right 606,493,665,5292."));
-    if (o.refine && !given)
-        return fail(QStringLiteral("--refine needs --left and --right. See seamwright-cli --help."));
-
-    ConsoleWatcher watcher(stderr);
-    LoadedPair p;
-    if (!loadPair(o, watcher, p))
-        return 1;
-    const BigImagePtr& left = p.left;
-    const BigImagePtr& right = p.right;
-    if (!given || o.refine) {
-        Align::MarkerPixels start;
-        if (given)
-            start = {l[0], l[1], l[2], r[0], r[1], r[2], r[3]};
-        const Align::MarkerResult found = runFinder(p, watcher, given ? &start : nullptr);
-        if (!found.found)
-            return fail(found.message);
-        if (found.turn != Align::Turn::None)
-            turn(right, Align::turnName(found.turn));
-        const Align::MarkerPixels& m = found.markers;
-        l = {m.leftX, m.leftRedY, m.leftBlueY};
-        r = {m.rightRedX, m.rightRedY, m.rightBlueX, m.rightBlueY};
-        std::printf("%s\n", markerOptions(m, quarters(o.turnRight) + quarters(Align::turnName(found.turn)))
-                                  .toLocal8Bit()
-                                  .constData());
-        std::fflush(stdout);
-    }
-
-    // The same fractions that the marker views would hold for these pixels.
-    StitchEngine::MarkerFractions m;
-    m.leftX = float(l[0]) / float(left->width());
-    m.leftRedY = float(l[1]) / float(left->height());
-    m.leftBlueY = float(l[2]) / float(left->height());
-    m.rightRedX = float(r[0]) / float(right->width());
-    m.rightRedY = float(r[1]) / float(right->height());
-    m.rightBlueX = float(r[2]) / float(right->width());
-    m.rightBlueY = float(r[3]) / float(right->height());
-    const StitchEngine::StitchGeometry g = StitchEngine::stitchGeometry(m, o.width, left->width(), left->height(),
-                                                                        right->width(), right->height());
-
-    ProgressInfo progress(0.0f, QStringLiteral("Initializing…"));
-    StitchEngine::StitchOutcome outcome;
-    const QFuture<void> future = QtConcurrent::run([&] { outcome = StitchEngine::stitchImages(left, right, g, &progress); });
-    watchedWait(future, &watcher, QStringLiteral("stitch"), false, &progress);
-    if (!outcome.image)
-        return fail(outcome.error);
-    // A poor match is a warning about the markers, not a failure: the output is written.
-    watcher.postMessage(StitchEngine::seamQualityText(outcome.quality));
-    return finish(writeImage(outcome.image, o.positional[2], p.leftDpi, QString(), &watcher), p.load,
-                  o.positional[2]);
+    StitchJob job;
+    error = stitchJob(o, job);
+    if (!error.isEmpty())
+        return fail(error);
+    return runStitchJob(job);
 }
 
 } // namespace

@@ -34,11 +34,11 @@ size_t pixelBytes(int32_t width, int32_t height)
 }
 
 // Not initialised here unless asked: no pass over the memory, the creator decides.
-RgbPixel* allocatePixels(size_t bytes, bool zeroed)
+RgbPixel* allocatePixels(size_t bytes, bool zeroed, bool smallPages)
 {
     if (bytes == 0)
         return nullptr;
-    void* p = LargeMemory::allocate(bytes, zeroed);
+    void* p = LargeMemory::allocate(bytes, zeroed, !smallPages);
     if (!p)
         throw std::bad_alloc();
     return static_cast<RgbPixel*>(p);
@@ -55,7 +55,7 @@ BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpola
     : w_(width), h_(height), pixels_(nullptr, FreePixels{pixelBytes(width, height)}), bg_(background),
       bgGrey_(greyLevel(background)), interpolation_(interpolation)
 {
-    pixels_.reset(allocatePixels(pixels_.get_deleter().bytes, how.zeroed));
+    pixels_.reset(allocatePixels(pixels_.get_deleter().bytes, how.zeroed, how.smallPages));
 }
 
 BigImage::BigImage(int32_t width, int32_t height, RgbPixel background, Interpolation interpolation)
@@ -77,6 +77,61 @@ std::shared_ptr<BigImage> BigImage::makeUnfilled(int32_t width, int32_t height, 
                                                  Interpolation interpolation)
 {
     return std::shared_ptr<BigImage>(new BigImage(width, height, background, interpolation, Unfilled{}));
+}
+
+void BigImage::resizeBlock(size_t bytes, bool growing)
+{
+    RgbPixel* p = nullptr;
+    if (bytes > 0) {
+        p = static_cast<RgbPixel*>(LargeMemory::resize(pixels_.get(), pixels_.get_deleter().bytes, bytes));
+        if (!p && growing)
+            throw std::bad_alloc();
+        if (!p)
+            return;
+    } else {
+        LargeMemory::release(pixels_.get(), pixels_.get_deleter().bytes);
+    }
+    pixels_.release();
+    pixels_ = decltype(pixels_)(p, FreePixels{bytes});
+}
+
+void BigImage::setWidth(int32_t width)
+{
+    if (width == w_)
+        return;
+    const size_t bytes = pixelBytes(width, h_);
+    const size_t keep = size_t(std::min(w_, width)) * sizeof(RgbPixel);
+    // Rows move towards the end when they widen, so the last goes first; towards the start
+    // when they narrow, so the first goes first. Either way a row lands only on bytes whose
+    // row has already moved, or on its own (memmove). Growing may fail before any row has
+    // moved.
+    if (width > w_) {
+        resizeBlock(bytes, true);
+        RgbPixel* p = pixels_.get();
+        for (int64_t i = int64_t(h_) - 1; i > 0; --i)
+            std::memmove(p + i * width, p + i * w_, keep);
+    } else {
+        RgbPixel* p = pixels_.get();
+        for (int64_t i = 1; i < h_; ++i)
+            std::memmove(p + i * width, p + i * w_, keep);
+        resizeBlock(bytes, false);
+    }
+    w_ = width;
+}
+
+void BigImage::setHeight(int32_t height)
+{
+    if (height == h_)
+        return;
+    resizeBlock(pixelBytes(w_, height), height > h_);
+    h_ = height;
+}
+
+std::shared_ptr<BigImage> BigImage::makeUnfilledInSmallPages(int32_t width, int32_t height, RgbPixel background,
+                                                             Interpolation interpolation)
+{
+    return std::shared_ptr<BigImage>(
+        new BigImage(width, height, background, interpolation, Unfilled{false, true}));
 }
 
 std::shared_ptr<BigImage> BigImage::makeZeroed(int32_t width, int32_t height, RgbPixel background,

@@ -71,6 +71,10 @@ public:
     // images get fresh pages from the system, which cost no memory until written.
     static std::shared_ptr<BigImage> makeZeroed(int32_t width, int32_t height, RgbPixel background = colGrey,
                                                 Interpolation interpolation = Interpolation::Cubic);
+    // For creators that write every pixel in scattered order and want the memory to follow
+    // the writes: not filled, in small pages (a huge page takes its 2 MB at its first byte).
+    static std::shared_ptr<BigImage> makeUnfilledInSmallPages(int32_t width, int32_t height, RgbPixel background,
+                                                              Interpolation interpolation);
 
     BigImage(const BigImage&) = delete;
     BigImage& operator=(const BigImage&) = delete;
@@ -110,11 +114,24 @@ public:
 
     // The quarter turns reuse the pixel block with width and height exchanged.
     void exchangeDimensions() { std::swap(w_, h_); }
+    // A new width in the same block, grown or shrunk in place: every row keeps its first
+    // min(old, new) pixels, and the pixels that a row gains hold no promised value (the
+    // caller writes them). A stitch grows its left image into the result this way, without
+    // a second copy of it. Throws std::bad_alloc, the image unchanged, when the memory
+    // cannot be had.
+    void setWidth(int32_t width);
+    // A new height in the same block: the first min(old, new) rows stay, added rows hold no
+    // promised value; fewer rows give their memory back. Throws as setWidth does.
+    void setHeight(int32_t height);
 
 private:
     struct Unfilled {
         bool zeroed = false;
+        bool smallPages = false;
     };
+    // The block as one of `bytes`, its start kept; failing, it throws only when growing and
+    // otherwise keeps the larger block.
+    void resizeBlock(size_t bytes, bool growing);
     // Bresenham from (x0, y0) to (x1, y1), its steps firstStep to lastStep only (the whole
     // line has max(|dx|, |dy|) steps); the dash pattern counts from the line's start.
     void walkLine(int32_t x0, int32_t y0, int32_t x1, int32_t y1, LineStyle* style, int64_t firstStep,

@@ -171,6 +171,14 @@ void* allocateSpilled(size_t size)
     return p;
 }
 
+// The block at p is gone from the books (spilled or anonymous).
+void forget(void* p, size_t size)
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    if (spilledBlocks.erase(reinterpret_cast<uintptr_t>(p)) == 0)
+        anonymousHeld -= int64_t(size);
+}
+
 } // namespace
 
 void setSpillFolder(const QString& folder)
@@ -229,7 +237,7 @@ QString failureText(const QString& otherwise)
     return why;
 }
 
-void* allocate(size_t bytes, bool zeroed)
+void* allocate(size_t bytes, bool zeroed, bool hugePages)
 {
     if (bytes < kThreshold)
         return zeroed ? std::calloc(bytes ? bytes : 1, 1) : std::malloc(bytes ? bytes : 1);
@@ -253,7 +261,7 @@ void* allocate(size_t bytes, bool zeroed)
     void* p = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
     // Refused where the kernel has no huge pages: the mapping then simply has small ones.
-    madvise(p, size, MADV_HUGEPAGE);
+    madvise(p, size, hugePages ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 #endif
     anonymousHeld += int64_t(size);
     return p;
@@ -268,12 +276,49 @@ void release(void* p, size_t bytes)
         return;
     }
     const size_t size = mappedSize(bytes);
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (spilledBlocks.erase(reinterpret_cast<uintptr_t>(p)) == 0)
-            anonymousHeld -= int64_t(size);
-    }
+    forget(p, size);
     munmap(p, size);
+}
+
+void* resize(void* p, size_t oldBytes, size_t newBytes)
+{
+    if (!p)
+        return allocate(newBytes, false);
+    if (oldBytes >= kThreshold && newBytes >= kThreshold) {
+        const size_t oldSize = mappedSize(oldBytes);
+        const size_t newSize = mappedSize(newBytes);
+        if (newSize <= oldSize) {
+            if (newSize < oldSize) {
+                {
+                    std::lock_guard<std::mutex> lock(stateMutex);
+                    auto spilled = spilledBlocks.find(reinterpret_cast<uintptr_t>(p));
+                    if (spilled != spilledBlocks.end())
+                        spilled->second = newSize;
+                    else
+                        anonymousHeld -= int64_t(oldSize - newSize);
+                }
+                munmap(static_cast<char*>(p) + newSize, oldSize - newSize);
+            }
+            return p;
+        }
+        // The new block is aligned like every mapping, so the moved huge pages stay whole.
+        void* q = allocate(newBytes, false);
+        if (!q)
+            return nullptr;
+        if (mremap(p, oldSize, oldSize, MREMAP_MAYMOVE | MREMAP_FIXED, q) == MAP_FAILED) {
+            release(q, newBytes);
+            return nullptr;
+        }
+        // p's pages (memory or a spill file) now open q's block, which is released as a whole.
+        forget(p, oldSize);
+        return q;
+    }
+    void* q = allocate(newBytes, false);
+    if (!q)
+        return nullptr;
+    std::memcpy(q, p, std::min(oldBytes, newBytes));
+    release(p, oldBytes);
+    return q;
 }
 
 bool hugePagesOffered()

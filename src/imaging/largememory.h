@@ -22,10 +22,17 @@ constexpr size_t kThreshold = size_t(1) << 20;
 constexpr size_t kHugePage = size_t(2) << 20;
 
 // Null when the system has no memory for it. A block of `bytes` below the threshold is zeroed
-// only when asked; a mapping always is.
-void* allocate(size_t bytes, bool zeroed);
+// only when asked; a mapping always is. Without hugePages a mapping keeps to small pages,
+// for a writer that scatters its first writes over the whole block and wants only the pages
+// it has written to take memory.
+void* allocate(size_t bytes, bool zeroed, bool hugePages = true);
 // `bytes` as given to allocate.
 void release(void* p, size_t bytes);
+// The block of `oldBytes` at p as one of `newBytes` that starts with the same contents (the
+// rest unset), or null with p untouched when the system has no memory for it. Mappings grow
+// by moving their pages into a new aligned mapping and shrink by giving back their tail, so
+// that neither copies a byte; small blocks are copied.
+void* resize(void* p, size_t oldBytes, size_t newBytes);
 
 // Whether the kernel may back mappings with huge pages ("always" or "madvise" mode).
 bool hugePagesOffered();

@@ -24,16 +24,16 @@ namespace {
 constexpr int32_t kBandRows = 64;
 constexpr int32_t kTileColumns = 64;
 constexpr int32_t kSpilledBandRows = 2048;
+// Rows that turnFreeing turns between two givings-back of the source's memory.
+constexpr int32_t kFreedRows = 256;
 
 enum class Turn { Clockwise, CounterClockwise };
 
-// Copies source rows [y0, y1) of S (w × h) into the destination block, which already has
-// the turned layout (width h): clockwise (x, y) goes to (h − 1 − y, x), counter-clockwise
-// to (y, w − 1 − x).
-void turnBand(const BigImage& S, RgbPixel* dst, int32_t y0, int32_t y1, Turn turn)
+// Copies source rows [y0, y1) of S into the destination block, which already has the turned
+// layout (width h): clockwise (x, y) goes to (h − 1 − y, x), counter-clockwise to
+// (y, w − 1 − x). w × h: the size of the whole source, which may hold fewer rows by now.
+void turnBand(const BigImage& S, int32_t w, int32_t h, RgbPixel* dst, int32_t y0, int32_t y1, Turn turn)
 {
-    const int32_t w = S.width();
-    const int32_t h = S.height();
     const RgbPixel* src = S.data();
     for (int32_t x0 = 0; x0 < w; x0 += kTileColumns) {
         const int32_t x1 = std::min(w, x0 + kTileColumns);
@@ -69,9 +69,10 @@ void quarterTurn(const BigImagePtr& img, StatusWatcher* watcher, Turn turn)
     }
     ProgressInfo progress(0.0f, QStringLiteral("Rotating…"));
     RgbPixel* dst = img->data();
-    auto kernel = [&S, dst, h, turn, bandRows, &progress](int32_t y0) {
+    const int32_t w = S->width();
+    auto kernel = [&S, dst, w, h, turn, bandRows, &progress](int32_t y0) {
         const int32_t y1 = std::min(h, y0 + bandRows);
-        turnBand(*S, dst, y0, y1, turn);
+        turnBand(*S, w, h, dst, y0, y1, turn);
         progress.value = float(y1 - 1) / float(h);
     };
     QFuture<void> future = QtConcurrent::map(bands, kernel);
@@ -92,6 +93,26 @@ void rotateCW(const BigImagePtr& img, StatusWatcher* watcher)
 void rotateCCW(const BigImagePtr& img, StatusWatcher* watcher)
 {
     quarterTurn(img, watcher, Turn::CounterClockwise);
+}
+
+BigImagePtr turnFreeing(const BigImagePtr& img, bool clockwise)
+{
+    SW_ASSERT(img);
+    const int32_t w = img->width();
+    const int32_t h = img->height();
+    const Turn turn = clockwise ? Turn::Clockwise : Turn::CounterClockwise;
+    BigImagePtr out = BigImage::makeUnfilledInSmallPages(h, w, img->background(), img->interpolation());
+    // Bottom rows first, so that the rows done are the block's tail, which goes back at once.
+    for (int32_t y1 = h; y1 > 0;) {
+        const int32_t y0 = std::max(0, y1 - kFreedRows);
+        parallelFor((y1 - y0 + kBandRows - 1) / kBandRows, [&](int64_t k) {
+            const int32_t a = y0 + int32_t(k) * kBandRows;
+            turnBand(*img, w, h, out->data(), a, std::min(y1, a + kBandRows), turn);
+        });
+        img->setHeight(y0);
+        y1 = y0;
+    }
+    return out;
 }
 
 namespace {

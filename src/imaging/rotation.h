@@ -21,6 +21,13 @@ struct RotationData {
 void rotateCW(const BigImagePtr& img, StatusWatcher* watcher);
 void rotateCCW(const BigImagePtr& img, StatusWatcher* watcher);
 
+// The same quarter turn for a caller that holds the only reference to a large image and has
+// no memory for a second copy: the turned image is a new one whose small pages take memory
+// as they are written, while the source gives its rows back from the bottom up as they are
+// turned, so that both together stay near the size of one. The source is left without
+// rows. Blocks until done, taking part in the work.
+BigImagePtr turnFreeing(const BigImagePtr& img, bool clockwise);
+
 // Fill dst with src turned by angle (radians) so that destination point p shows the source
 // point R(angle)·(p − pivot) − shift. Along a row the source position is the row's start plus
 // x·(cos, sin), a product per pixel rather than a running sum, so long rows do not drift. A null dst is created with the bounding size of the

@@ -33,6 +33,17 @@ inline float2 shiftOf(int32_t xR, int32_t yR)
     return float2{float(-xR), float(-yR)};
 }
 
+// The left image as the composition reads it: its first `width` columns, background beyond.
+// In place, `image` is the result itself, whose rows already hold the left pixels.
+struct LeftRows {
+    const BigImage& image;
+    int32_t width;
+    RgbPixel at(int32_t x, int32_t i) const
+    {
+        return x >= 0 && x < width ? image.pixelAt(x, i) : image.background();
+    }
+};
+
 inline uint8_t blendChannel(uint8_t sample, uint8_t left, float v)
 {
     const int32_t i = int32_t(float(sample) * v + float(left) * (1.0f - v) + 0.5f);
@@ -41,7 +52,7 @@ inline uint8_t blendChannel(uint8_t sample, uint8_t left, float v)
 
 // The zone of result row i (result coordinates xL + j), columns clipped to the result.
 void blendRow(int32_t i, int32_t xL, int32_t yL, int32_t xR, int32_t yR, BigImage& result,
-              const std::vector<float2>& smoothed, int32_t rowStep, const BigImage& left, const RotatedPart& rotated,
+              const std::vector<float2>& smoothed, int32_t rowStep, const LeftRows& left, const RotatedPart& rotated,
               int32_t zoneWidth)
 {
     const int32_t n = int32_t(smoothed.size());
@@ -54,7 +65,7 @@ void blendRow(int32_t i, int32_t xL, int32_t yL, int32_t xR, int32_t yR, BigImag
         RgbPixel out;
         if (j < 4) {
             const RgbPixel s = samplePart(rotated, float(xR + j) + d.x, d.y + yr);
-            const RgbPixel l = left.pixelAt(xL + j, i);
+            const RgbPixel l = left.at(xL + j, i);
             const float v = 0.25f * float(j);
             out = RgbPixel{blendChannel(s.r, l.r, v), blendChannel(s.g, l.g, v), blendChannel(s.b, l.b, v)};
         } else {
@@ -66,15 +77,17 @@ void blendRow(int32_t i, int32_t xL, int32_t yL, int32_t xR, int32_t yR, BigImag
 }
 
 // Left pixels of result row i up to the seam, rotated right pixels from the zone's end on.
+// The zone's columns stay untouched: blendRow reads the left pixels there.
 void copyRow(int32_t i, int32_t xL, int32_t yL, int32_t xR, int32_t yR, float angle, BigImage& result,
-             const BigImage& left, const BigImage& right, int32_t zoneWidth)
+             const LeftRows& left, const BigImage& right, int32_t zoneWidth)
 {
     RgbPixel* out = result.row(i);
     const int32_t width = result.width();
     const int32_t leftEnd = std::min(xL, width);
-    const int32_t fromLeft = std::max(0, std::min(leftEnd, left.width()));
-    std::memcpy(out, left.row(i), size_t(fromLeft) * sizeof(RgbPixel));
-    std::fill(out + fromLeft, out + std::max(fromLeft, leftEnd), left.background());
+    const int32_t fromLeft = std::max(0, std::min(leftEnd, left.width));
+    if (&left.image != &result)
+        std::memcpy(out, left.image.row(i), size_t(fromLeft) * sizeof(RgbPixel));
+    std::fill(out + fromLeft, out + std::max(fromLeft, leftEnd), left.image.background());
 
     if (right.width() - xR <= zoneWidth)
         return;
@@ -161,13 +174,17 @@ RotatedPart rotatedPart(const BigImagePtr& right, float angle, int32_t xR, int32
 void blendSeam(int32_t xL, int32_t yL, int32_t xR, int32_t yR, BigImage& result, const std::vector<float2>& smoothed,
                int32_t rowStep, const BigImage& left, const RotatedPart& rotated, int32_t zoneWidth)
 {
+    const LeftRows rows{left, left.width()};
     for (int32_t i = 0; i < result.height(); ++i)
-        blendRow(i, xL, yL, xR, yR, result, smoothed, rowStep, left, rotated, zoneWidth);
+        blendRow(i, xL, yL, xR, yR, result, smoothed, rowStep, rows, rotated, zoneWidth);
 }
 
-BigImagePtr composeResult(const std::vector<float2>& offsets, int32_t rowStep, float angle, int32_t xL, int32_t yL,
-                          int32_t xR, int32_t yR, const BigImagePtr& left, const BigImagePtr& right,
-                          ProgressInfo* progress, double* rotationSeconds)
+namespace {
+
+// The result into a new image, or (inPlace) into the left image's own block.
+BigImagePtr compose(const std::vector<float2>& offsets, int32_t rowStep, float angle, int32_t xL, int32_t yL,
+                    int32_t xR, int32_t yR, const BigImagePtr& left, const BigImagePtr& right, bool inPlace,
+                    ProgressInfo* progress, double* rotationSeconds)
 {
     QElapsedTimer clock;
     clock.start();
@@ -202,11 +219,17 @@ BigImagePtr composeResult(const std::vector<float2>& offsets, int32_t rowStep, f
         *rotationSeconds = double(clock.nsecsElapsed()) * 1e-9;
 
     // Every pixel is written below: left part, zone and plain copy cover the whole width.
-    BigImagePtr result = BigImage::makeUnfilled(int32_t(width), height, colGrey);
+    // In place, the rows are laid out anew last, once nothing can fail any more.
+    const int32_t leftWidth = left->width();
+    BigImagePtr result = left;
+    if (inPlace)
+        left->setWidth(int32_t(width));
+    else
+        result = BigImage::makeUnfilled(int32_t(width), height, colGrey);
     if (progress)
         progress->set(0.0f, QStringLiteral("Copy Data…"));
     BigImage& R = *result;
-    const BigImage& L = *left;
+    const LeftRows L{*left, leftWidth};
     const BigImage& Rt = *right;
     parallelFor((int64_t(height) + kRowsPerItem - 1) / kRowsPerItem, [&](int64_t item) {
         const int32_t first = int32_t(item * kRowsPerItem);
@@ -219,6 +242,22 @@ BigImagePtr composeResult(const std::vector<float2>& offsets, int32_t rowStep, f
             progress->value = float(first) / float(height);
     });
     return result;
+}
+
+} // namespace
+
+BigImagePtr composeResult(const std::vector<float2>& offsets, int32_t rowStep, float angle, int32_t xL, int32_t yL,
+                          int32_t xR, int32_t yR, const BigImagePtr& left, const BigImagePtr& right,
+                          ProgressInfo* progress, double* rotationSeconds)
+{
+    return compose(offsets, rowStep, angle, xL, yL, xR, yR, left, right, false, progress, rotationSeconds);
+}
+
+bool composeInPlace(const std::vector<float2>& offsets, int32_t rowStep, float angle, int32_t xL, int32_t yL,
+                    int32_t xR, int32_t yR, const BigImagePtr& left, const BigImagePtr& right,
+                    ProgressInfo* progress, double* rotationSeconds)
+{
+    return compose(offsets, rowStep, angle, xL, yL, xR, yR, left, right, true, progress, rotationSeconds) != nullptr;
 }
 
 } // namespace StitchEngine

@@ -46,4 +46,12 @@ BigImagePtr composeResult(const std::vector<float2>& offsets, int32_t rowStep, f
                           int32_t xR, int32_t yR, const BigImagePtr& left, const BigImagePtr& right,
                           ProgressInfo* progress, double* rotationSeconds = nullptr);
 
+// The same result in the left image's own block: `left` becomes the result (its rows laid
+// out anew in place, no second image). False, left unchanged, when the result would be
+// empty; std::bad_alloc, left unchanged, when the memory runs out. Nobody else may read
+// `left` meanwhile.
+bool composeInPlace(const std::vector<float2>& offsets, int32_t rowStep, float angle, int32_t xL, int32_t yL,
+                    int32_t xR, int32_t yR, const BigImagePtr& left, const BigImagePtr& right,
+                    ProgressInfo* progress, double* rotationSeconds = nullptr);
+
 } // namespace StitchEngine

@@ -26,8 +26,10 @@ double lap(QElapsedTimer& clock)
 }
 } // namespace
 
-StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, const StitchGeometry& g,
-                           ProgressInfo* progress, StitchTimings* timings)
+namespace {
+
+StitchOutcome stitch(const BigImagePtr& left, const BigImagePtr& right, const StitchGeometry& g, bool inPlace,
+                     ProgressInfo* progress, StitchTimings* timings)
 {
     SW_ASSERT(left && right);
     StitchOutcome outcome;
@@ -56,8 +58,11 @@ StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, co
             outcome.quality = measureSeam(leftStrip, rightBand, field, offsets);
             t.path = lap(clock);
         }
-        outcome.image =
-            composeResult(offsets, 2, g.angle, g.xL, g.yL, g.xR, g.yR, left, right, progress, &t.rotation);
+        if (!inPlace)
+            outcome.image =
+                composeResult(offsets, 2, g.angle, g.xL, g.yL, g.xR, g.yR, left, right, progress, &t.rotation);
+        else if (composeInPlace(offsets, 2, g.angle, g.xL, g.yL, g.xR, g.yR, left, right, progress, &t.rotation))
+            outcome.image = left;
         t.composition = lap(clock) - t.rotation;
         if (!outcome.image)
             outcome.error = QStringLiteral("The stitched image would be empty. Place the markers on the same "
@@ -71,6 +76,20 @@ StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, co
     if (timings)
         *timings = t;
     return outcome;
+}
+
+} // namespace
+
+StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, const StitchGeometry& g,
+                           ProgressInfo* progress, StitchTimings* timings)
+{
+    return stitch(left, right, g, false, progress, timings);
+}
+
+StitchOutcome stitchOnto(const BigImagePtr& left, const BigImagePtr& right, const StitchGeometry& g,
+                         ProgressInfo* progress, StitchTimings* timings)
+{
+    return stitch(left, right, g, true, progress, timings);
 }
 
 } // namespace StitchEngine

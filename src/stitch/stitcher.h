@@ -34,4 +34,11 @@ struct StitchOutcome {
 StitchOutcome stitchImages(const BigImagePtr& left, const BigImagePtr& right, const StitchGeometry& geometry,
                            ProgressInfo* progress, StitchTimings* timings = nullptr);
 
+// The same stitch composed in the left image's own block: on success outcome.image is
+// `left` itself, now the result, so that a chain of stitches holds one growing image instead
+// of the last result and the next. On failure `left` is unchanged. Nobody else may read
+// `left` while this runs.
+StitchOutcome stitchOnto(const BigImagePtr& left, const BigImagePtr& right, const StitchGeometry& geometry,
+                         ProgressInfo* progress, StitchTimings* timings = nullptr);
+
 } // namespace StitchEngine

@@ -1,6 +1,7 @@
 #include "bigimagelabel.h"
 
 #include "loading.h"
+#include "rotation.h"
 #include "sampling.h"
 
 #include <QFileDialog>
@@ -44,7 +45,43 @@ void BigImageLabel::openImageFile(BigImageLoadData& data)
                                                       nullptr, QFileDialog::DontUseNativeDialog);
     if (name.isEmpty())
         return; // cancelled: nothing to hand over, nothing to tell
-    setImage(BigImageIO::loadImageFile(name, data), QRect(-1, -1, -1, -1));
+    loadImageFile(name, data);
+}
+
+void BigImageLabel::loadImageFile(const QString& fileName, BigImageLoadData& data)
+{
+    setImage(BigImageIO::loadImageFile(fileName, data), QRect(-1, -1, -1, -1));
+}
+
+void BigImageLabel::clearImage()
+{
+    // The render that may be running ends first; its hand-over then brings nothing back.
+    setRenderingHeld(true);
+    waitForRender();
+    thrData_ = ViewState();
+    state_.image.reset();
+    state_.processed.reset();
+    state_.scaledImage_.reset();
+    state_.repaint = false;
+    pendingImage.reset();
+    pendingFlag = true;
+    setRenderingHeld(false);
+}
+
+void BigImageLabel::turnImage(bool clockwise, StatusWatcher* watcher)
+{
+    const BigImagePtr turned = image();
+    if (!turned)
+        return;
+    // The turn rewrites the pixels in place: no render may read them meanwhile.
+    setRenderingHeld(true);
+    waitForRender();
+    if (clockwise)
+        BigImageProcessing::rotateCW(turned, watcher);
+    else
+        BigImageProcessing::rotateCCW(turned, watcher);
+    setRenderingHeld(false);
+    orderRescale();
 }
 
 void BigImageLabel::setZoom(float zoom)

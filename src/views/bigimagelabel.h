@@ -16,6 +16,7 @@
 #include <atomic>
 
 struct BigImageLoadData;
+class StatusWatcher;
 
 // The state of a view; held twice: the request state (GUI thread) and the render snapshot.
 struct ViewState {
@@ -51,8 +52,16 @@ public:
     // GUI thread. A null image changes nothing; a region with a negative left edge means
     // the whole image.
     virtual void setImage(const BigImagePtr& image, const QRect& region);
-    // The open dialog, the loader for the file's suffix, and the result into setImage.
+    // The open dialog, then loadImageFile with the name picked (nothing when cancelled).
     void openImageFile(BigImageLoadData& data);
+    // The loader for the file's suffix, and the result into setImage; a failed load keeps
+    // the image that the view held, and the loader has told why.
+    void loadImageFile(const QString& fileName, BigImageLoadData& data);
+    // No image any more: the view shows nothing until it is given one.
+    virtual void clearImage();
+    // Turns the image a quarter in place (on the pool, with a progress dialog when a watcher
+    // is given) while no render reads it, then renders it again. Nothing without an image.
+    void turnImage(bool clockwise, StatusWatcher* watcher);
 
     BigImagePtr image() const { return state_.image; }
     // Whether a screen-sized image has been rendered for the current image.

@@ -15,6 +15,13 @@ DrawImageLabel::~DrawImageLabel()
     waitForRender();
 }
 
+void DrawImageLabel::clearImage()
+{
+    BigImageLabel::clearImage();
+    thrDrawData_ = DrawData();
+    drawData_ = DrawData();
+}
+
 void DrawImageLabel::mousePressEvent(QMouseEvent* event)
 {
     QWidget::mousePressEvent(event);

@@ -22,6 +22,7 @@ public:
     BigImagePtr dirtyImage() const { return drawData_.dirtyImage_; }
     // The scaled image under the overlay.
     BigImagePtr scaledImage() const { return state_.scaledImage_; }
+    void clearImage() override;
 
 protected:
     // Worker thread: paints into thrDrawData_.dirtyImage_ in screen coordinates.

@@ -538,12 +538,14 @@ def run_window(app, work, docs, picture, left_png, right_tif, left_red, left_blu
     shot = settle(work, shot, need_change=False)
 
     bx0, by0, bx1, by1 = res_bounds
-    # Below the image: the buttons, the radio buttons, the scale box and the check box.
-    controls = xs.outlined_boxes(shot, (rx, by1 + 3, rx + rw, ry + rh), 40, 300, 18, 34)
+    # Below the image: the buttons, the radio buttons, the scale box and the check box. The
+    # stacked buttons stand 32 pixels apart: a taller box would join the edges of two.
+    controls = xs.outlined_boxes(shot, (rx, by1 + 3, rx + rw, ry + rh), 40, 300, 18, 30)
     stacked = sorted(c for c in controls if any(o is not c and abs(o[0] - c[0]) <= 1 and abs(o[2] - c[2]) <= 1
                                                 for o in controls))
-    check(len(stacked) == 2, "expected the stacked 'Save' and 'Cancel' buttons, found %s" % (controls,))
-    save_button, cancel_button = sorted(stacked, key=lambda c: c[1])
+    check(len(stacked) == 3, "expected the stacked 'Save', 'Cancel' and 'Use as Left Image' buttons, found %s"
+          % (controls,))
+    save_button, cancel_button, _ = sorted(stacked, key=lambda c: c[1])
     boxes = xs.outlined_boxes(shot, (save_button[2], by1 + 3, rx + rw, ry + rh), 9, 18, 9, 18)
     boxes = [b for b in boxes if abs((b[2] - b[0]) - (b[3] - b[1])) <= 2]
     check(len(boxes) == 1, "expected one check box ('Show Stitch'), found %s" % (boxes,))

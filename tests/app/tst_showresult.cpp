@@ -5,6 +5,7 @@
 #include "labelresult.h"
 #include "palette.h"
 #include "recordingwatcher.h"
+#include "rotation.h"
 #include "sampling.h"
 #include "showresult.h"
 #include "testimages.h"
@@ -49,6 +50,8 @@ private slots:
     void zoneLines();
     void dragFollowsLeftPress_data();
     void dragFollowsLeftPress();
+    void turnsTheResult_data();
+    void turnsTheResult();
     void savesTwice();
     void failedSave_data();
     void failedSave();
@@ -126,13 +129,17 @@ void TestShowResult::zoneLines_data()
     QTest::addColumn<int>("end");
     QTest::addColumn<bool>("show");
     QTest::addColumn<QList<int>>("columns");
+    QTest::addColumn<bool>("across"); // a zone of rows: `columns` are view rows
     // View: 400 × 300 columns at scale 2 from image x 500; column j shows x 500 + 2j.
-    QTest::newRow("inside") << 1000 << 1100 << true << QList<int>{250, 300};
-    QTest::newRow("switched off") << 1000 << 1100 << false << QList<int>{};
-    QTest::newRow("left of the view") << 400 << 498 << true << QList<int>{};
-    QTest::newRow("right of the view") << 1299 << 1400 << true << QList<int>{};
-    QTest::newRow("first and last column") << 499 << 1298 << true << QList<int>{0, 399};
-    QTest::newRow("one edge visible") << 100 << 700 << true << QList<int>{100};
+    QTest::newRow("inside") << 1000 << 1100 << true << QList<int>{250, 300} << false;
+    QTest::newRow("switched off") << 1000 << 1100 << false << QList<int>{} << false;
+    QTest::newRow("left of the view") << 400 << 498 << true << QList<int>{} << false;
+    QTest::newRow("right of the view") << 1299 << 1400 << true << QList<int>{} << false;
+    QTest::newRow("first and last column") << 499 << 1298 << true << QList<int>{0, 399} << false;
+    QTest::newRow("one edge visible") << 100 << 700 << true << QList<int>{100} << false;
+    // Row i shows y 2i.
+    QTest::newRow("across, inside") << 100 << 399 << true << QList<int>{50, 200} << true;
+    QTest::newRow("across, last row and below") << 598 << 700 << true << QList<int>{299} << true;
 }
 
 void TestShowResult::zoneLines()
@@ -141,6 +148,7 @@ void TestShowResult::zoneLines()
     QFETCH(int, end);
     QFETCH(bool, show);
     QFETCH(QList<int>, columns);
+    QFETCH(bool, across);
     const BigImagePtr image = makeRandom(1300, 600, 3);
     QScrollBar horizontal(Qt::Horizontal), vertical(Qt::Vertical);
     horizontal.setRange(0, 10);
@@ -151,7 +159,7 @@ void TestShowResult::zoneLines()
     label.setScrollBars(&vertical, &horizontal);
     label.setImage(image, QRect(-1, -1, -1, -1));
     label.setZoom(2.0f);
-    label.setStitchZone(start, end);
+    label.setStitchZone(start, end, across);
     label.setShowStitch(show);
     label.renderNow();
     const ViewGeometry g = label.currentGeometry();
@@ -162,8 +170,8 @@ void TestShowResult::zoneLines()
     QVERIFY(shown);
     BigImagePtr expected = renderScaled(image, float2{500.0f, 0.0f}, 400, 300, 2.0f, Interpolation::Cubic);
     for (int c : columns)
-        for (int32_t y = 0; y < expected->height(); ++y)
-            expected->setPixel(c, y, RgbPixel{9, 60, 139});
+        for (int32_t k = 0; k < (across ? expected->width() : expected->height()); ++k)
+            expected->setPixel(across ? k : c, across ? c : k, RgbPixel{9, 60, 139});
     QVERIFY2(samePixels(*shown, *expected), qPrintable(firstDifferences(*shown, *expected)));
 }
 
@@ -199,6 +207,52 @@ void TestShowResult::dragFollowsLeftPress()
     QCOMPARE(sbV->value(), 0);
     // The bar's change asks for a new render from the new position.
     QTRY_COMPARE(label->viewState().scroll.x, 9899.0f / 9999.0f);
+}
+
+void TestShowResult::turnsTheResult_data()
+{
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<int>("clockwise"); // quarter turns in all
+    QTest::addColumn<QList<int>>("zone"); // first line, line after the zone, 1 for across
+    // A 30 × 20 result with the zone in columns 10 .. 13.
+    QTest::newRow("clockwise") << QStringList{"btRotCW"} << 1 << QList<int>{10, 14, 1};
+    QTest::newRow("counter-clockwise") << QStringList{"btRotCCW"} << 3 << QList<int>{16, 20, 1};
+    QTest::newRow("and back") << QStringList{"btRotCW", "btRotCCW"} << 0 << QList<int>{10, 14, 0};
+    QTest::newRow("half turn") << QStringList{"btRotCCW", "btRotCCW"} << 2 << QList<int>{16, 20, 0};
+    QTest::newRow("three quarters") << QStringList{"btRotCW", "btRotCW", "btRotCW"} << 3 << QList<int>{16, 20, 1};
+}
+
+// The shown image turns in place (the window's result with it), and the zone lines mark the
+// same pixels afterwards; the buttons show the main window's turn icons.
+void TestShowResult::turnsTheResult()
+{
+    QFETCH(QStringList, clicks);
+    QFETCH(int, clockwise);
+    QFETCH(QList<int>, zone);
+    RecordingWatcher watcher;
+    const BigImagePtr image = makeRandom(30, 20, 6);
+    const BigImagePtr expected = deepCopy(image);
+    for (int q = 0; q < clockwise; ++q)
+        BigImageProcessing::rotateCW(expected, nullptr);
+    ShowResult dialog(DotsPerMetre{}, 10, 14, image, &watcher);
+    dialog.show();
+    auto* label = child<LabelResult>(dialog, "lbImage");
+    child<QCheckBox>(dialog, "cbShowStitch")->setChecked(true);
+    QTRY_VERIFY(label->hasRendered());
+    const int renders = label->renderCount();
+    for (const QString& name : clicks) {
+        auto* button = child<QPushButton>(dialog, qPrintable(name));
+        QVERIFY(button->text().isEmpty() && !button->icon().isNull());
+        button->click();
+        QVERIFY(button->isEnabled());
+    }
+    QCOMPARE(label->image(), image);
+    QVERIFY2(samePixels(*image, *expected), qPrintable(firstDifferences(*image, *expected)));
+    QCOMPARE((QList<int>{label->stitchStart(), label->stitchEnd(), int(label->zoneAcross())}), zone);
+    QVERIFY(label->showStitch());
+    QVERIFY(watcher.messages().isEmpty());
+    // The view renders again from the turned image.
+    QTRY_VERIFY(label->renderCount() > renders);
 }
 
 void TestShowResult::savesTwice()

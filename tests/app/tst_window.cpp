@@ -5,6 +5,7 @@
 #include "markerview.h"
 #include "palette.h"
 #include "alignment.h"
+#include "rotation.h"
 #include "stitcher.h"
 #include "statuswatcher.h"
 #include "stitching.h"
@@ -12,6 +13,9 @@
 #include "texts.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QDoubleSpinBox>
 #include <QFutureInterface>
 #include <QLabel>
@@ -57,8 +61,9 @@ BigImagePtr columns(const BigImagePtr& src, int32_t first, int32_t count)
 }
 
 // Runs the slot (by default that of "Start Stitching") and closes every result dialog that
-// opens meanwhile; returns how many opened.
-int stitchAndCloseResults(Stitching& window, const char* slot = "on_btStitchStart_clicked")
+// opens meanwhile, after clicking the buttons named in `clicks` there; returns how many opened.
+int stitchAndCloseResults(Stitching& window, const char* slot = "on_btStitchStart_clicked",
+                          const QStringList& clicks = {})
 {
     int dialogs = 0;
     QTimer closer;
@@ -67,7 +72,13 @@ int stitchAndCloseResults(Stitching& window, const char* slot = "on_btStitchStar
         if (modal && modal->objectName() == "ShowResult" && modal->isVisible()) {
             ++dialogs;
             QCOMPARE(modal->windowTitle(), QString("Result"));
-            modal->close();
+            // A click may wait for work, and the timer must not come back meanwhile.
+            closer.stop();
+            for (const QString& name : clicks)
+                modal->findChild<QPushButton*>(name)->click();
+            if (modal->isVisible())
+                modal->close();
+            closer.start();
         }
     });
     closer.start(20);
@@ -160,6 +171,12 @@ private slots:
     void findMarkers_data();
     void findMarkers();
     void refineRightMarkers();
+    void resultGoesOnAsLeftImage_data();
+    void resultGoesOnAsLeftImage();
+    void opensFilesNamedAtStart_data();
+    void opensFilesNamedAtStart();
+    void dropOntoAView_data();
+    void dropOntoAView();
 
 private:
     QString write(const QString& name, const BigImagePtr& image, int dotsPerMetre = 3937);
@@ -472,7 +489,9 @@ void TestWindow::closeWaitsForTheWork()
     window.findChild<PaintArea*>("lbImageRight")->setImage(columns(scene, 60, 100), QRect(-1, -1, -1, -1));
     QMetaObject::invokeMethod(&window, "evaluateInterface"); // every control on, as after the loads
     QTRY_VERIFY(lv->hasRendered());
-    answerFileDialog(this, write("close.png", scene));
+    // Only the load opens a file dialog; an answer left waiting would go to a later test's.
+    if (!gated)
+        answerFileDialog(this, write("close.png", scene));
 
     std::unique_ptr<PoolGate> gate(gated ? new PoolGate : nullptr);
     bool refused = false;
@@ -592,4 +611,170 @@ void TestWindow::refineRightMarkers()
     QVERIFY(messageShown("Right markers refined (confidence 88 %)."));
     QCOMPARE(markerFractions(window),
              (QVector<float>{0.5f, 0.25f, 0.75f, 0.16796875f, 0.3125f, 0.162109375f, 0.9375f}));
+}
+
+void TestWindow::resultGoesOnAsLeftImage_data()
+{
+    QTest::addColumn<QStringList>("clicks"); // in the result dialog
+    QTest::addColumn<int>("clockwise");      // quarter turns of the result
+    QTest::newRow("as stitched") << QStringList{"btUseAsLeft"} << 0;
+    QTest::newRow("turned back after a stitch between rows") << QStringList{"btRotCCW", "btUseAsLeft"} << 3;
+    QTest::newRow("turned and back") << QStringList{"btRotCW", "btRotCCW", "btUseAsLeft"} << 0;
+    QTest::newRow("closed instead") << QStringList{"btRotCW", "btCancel"} << 1;
+}
+
+// The result, turned in the dialog or not, becomes the left image as a loaded one would,
+// named "Result 1", "Result 2", …; the right side is emptied for the next scan.
+void TestWindow::resultGoesOnAsLeftImage()
+{
+    QFETCH(QStringList, clicks);
+    QFETCH(int, clockwise);
+    const bool used = clicks.last() == "btUseAsLeft";
+    const BigImagePtr scene = makeRandom(160, 120, 23);
+    Stitching window;
+    auto* lv = window.findChild<PaintLine*>("lbImageLeft");
+    auto* rv = window.findChild<PaintArea*>("lbImageRight");
+    load(window, "Left", write("first.png", columns(scene, 0, 100), 3937));
+    for (int round = 1; round <= 2; ++round) {
+        load(window, "Right", write("next.png", columns(scene, 60, 100), 7874));
+        const BigImagePtr left = lv->image();
+        // The right scan shows the left image's content 60 columns further on.
+        const float rightX = (0.8f * float(left->width()) - 60.0f) / 100.0f;
+        lv->markerX = 0.8f;
+        rv->redPos = float2{rightX, 0.25f};
+        rv->bluePos = float2{rightX, 0.75f};
+        QCOMPARE(stitchAndCloseResults(window, "on_btStitchStart_clicked", clicks), 1);
+        const BigImagePtr result = window.stitchedImage();
+        QVERIFY(result && result != left);
+        StitchEngine::MarkerFractions m;
+        m.leftX = 0.8f;
+        m.rightRedX = m.rightBlueX = rightX;
+        const BigImagePtr expected = StitchEngine::stitchImages(left, columns(scene, 60, 100),
+            StitchEngine::stitchGeometry(m, 50, left->width(), 120, 100, 120), nullptr).image;
+        for (int q = 0; q < clockwise; ++q)
+            BigImageProcessing::rotateCW(expected, nullptr);
+        QVERIFY2(samePixels(*result, *expected), qPrintable(firstDifferences(*result, *expected)));
+        if (!used) {
+            QCOMPARE(lv->image(), left);
+            QVERIFY(rv->image());
+            return;
+        }
+        QCOMPARE(lv->image(), result);
+        QCOMPARE(window.findChild<QLabel*>("lbLoadedFileLeft")->text(), QString("Result %1").arg(round));
+        QCOMPARE(markerFractions(window).mid(0, 3), kDefaultMarkers.mid(0, 3));
+        QCOMPARE(markerFractions(window).mid(3), (QVector<float>{rightX, 0.25f, rightX, 0.75f}));
+        QVERIFY(!rv->image());
+        QVERIFY(!rv->hasRendered());
+        QCOMPARE(window.findChild<QLabel*>("lbLoadedFileRight")->text(), QString());
+        QVERIFY(window.findChild<ZoomImage*>("lbRightZoom")->pixmap(Qt::ReturnByValue).isNull());
+        QTRY_VERIFY(rv->pixmap(Qt::ReturnByValue).isNull());
+        QCOMPARE(window.leftResolution().x, 3937);
+        QCOMPARE(window.rightResolution().x, 0);
+        QCOMPARE(enabledControls(window), (QStringList{"btLeftRotCW", "btLeftRotCCW", "btLoadLeft", "btLoadRight", "sbZoom"}));
+        if (clockwise % 2)
+            return; // a turned result does not take the next strip on its right
+    }
+}
+
+void TestWindow::opensFilesNamedAtStart_data()
+{
+    QTest::addColumn<QStringList>("files"); // %1: the temporary folder
+    QTest::addColumn<QString>("leftName");
+    QTest::addColumn<QString>("rightName");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("left and right") << QStringList{"%1/start-a.png", "%1/start-b.png"} << "start-a.png"
+                                    << "start-b.png" << QString();
+    QTest::newRow("a missing left file") << QStringList{"%1/none.png", "%1/start-b.png"} << QString() << "start-b.png"
+                                         << "Cannot read from file %1/none.png.";
+    QTest::newRow("an unsupported right file") << QStringList{"%1/start-a.png", "%1/notes.txt"} << "start-a.png"
+                                               << QString() << "Unsupported fileformat: %1/notes.txt";
+    QTest::newRow("three files") << QStringList{"%1/start-a.png", "%1/start-b.png", "%1/start-c.png"}
+                                 << "start-a.png" << "start-b.png"
+                                 << "Only two images open at start, a left and a right one; not opened: "
+                                    "%1/start-c.png.";
+}
+
+// As if picked in the open dialogs: the same loader, names, messages and enable rules.
+void TestWindow::opensFilesNamedAtStart()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, leftName);
+    QFETCH(QString, rightName);
+    QFETCH(QString, message);
+    write("start-a.png", makeRandom(60, 40, 24), 3937);
+    write("start-b.png", makeRandom(50, 30, 25), 7874);
+    for (QString& f : files)
+        f.replace("%1", dir.path());
+    Stitching window;
+    window.openFiles(files);
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileLeft")->text(), leftName);
+    QCOMPARE(window.findChild<QLabel*>("lbLoadedFileRight")->text(), rightName);
+    QCOMPARE(window.findChild<PaintLine*>("lbImageLeft")->image() != nullptr, !leftName.isEmpty());
+    QCOMPARE(window.findChild<PaintArea*>("lbImageRight")->image() != nullptr, !rightName.isEmpty());
+    if (!leftName.isEmpty())
+        QCOMPARE(window.leftResolution().x, 3937);
+    QCOMPARE(enabledControls(window).contains("btStitchStart"), !leftName.isEmpty() && !rightName.isEmpty());
+    if (message.isEmpty()) {
+        QTest::qWait(250);
+        QCOMPARE(messageBoxTexts(), QStringList());
+    } else {
+        QVERIFY(messageShown(message.replace("%1", dir.path())));
+    }
+}
+
+void TestWindow::dropOntoAView_data()
+{
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<QList<QUrl>>("urls"); // %1: the temporary folder
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("name");     // the side's file name after the drop
+    QTest::addColumn<QString>("message");
+    const QUrl png = QUrl::fromLocalFile("%1/dropped.png");
+    QTest::newRow("onto the left view") << "lbImageLeft" << QList<QUrl>{png} << true << "dropped.png" << QString();
+    QTest::newRow("onto the right view") << "lbImageRight" << QList<QUrl>{png} << true << "dropped.png" << QString();
+    QTest::newRow("an unsupported file") << "lbImageLeft" << QList<QUrl>{QUrl::fromLocalFile("%1/notes.txt")} << true
+                                         << "" << "Unsupported fileformat: %1/notes.txt";
+    QTest::newRow("a web address") << "lbImageLeft" << QList<QUrl>{QUrl("https://example.org/dropped.png")} << false
+                                   << "" << QString();
+    QTest::newRow("two files") << "lbImageRight" << QList<QUrl>{png, png} << false << "" << QString();
+}
+
+// A drop of one local file loads it into that side as "Load Image" would; other drags are
+// refused as they enter.
+void TestWindow::dropOntoAView()
+{
+    QFETCH(QString, view);
+    QFETCH(QList<QUrl>, urls);
+    QFETCH(bool, accepted);
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    write("dropped.png", makeRandom(40, 30, 26), 3937);
+    for (QUrl& url : urls)
+        if (url.isLocalFile())
+            url = QUrl::fromLocalFile(url.toLocalFile().replace("%1", dir.path()));
+    Stitching window;
+    window.show();
+    auto* target = window.findChild<MarkerView*>(view);
+    QVERIFY(target->acceptDrops());
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at(target->width() / 2, target->height() / 2);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QCOMPARE(enter.isAccepted(), accepted);
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    QCOMPARE(drop.isAccepted(), accepted);
+    const QString side = view == "lbImageLeft" ? "Left" : "Right";
+    auto* label = window.findChild<QLabel*>("lbLoadedFile" + side);
+    if (!name.isEmpty()) {
+        QTRY_COMPARE(label->text(), name);
+        QCOMPARE(target->image()->width(), 40);
+        QVERIFY(window.findChild<QWidget*>("bt" + side + "RotCW")->isEnabled());
+        QVERIFY(target->acceptDrops());
+    }
+    if (!message.isEmpty())
+        QVERIFY(messageShown(message.replace("%1", dir.path())));
+    QTest::qWait(100);
+    QCOMPARE(target->image() != nullptr, !name.isEmpty());
 }

@@ -1,6 +1,7 @@
 // seamwright-cli as a user runs it: every input format into every output format, checked
 // by libjpeg-turbo, libtiff and netpbm; the comment option; failures and exit statuses.
 #include "alignment.h"
+#include "cliargs.h"
 #include "iotestutil.h"
 #include "pnm.h"
 #include "rotation.h"
@@ -103,6 +104,10 @@ private slots:
     void stitchFailures_data();
     void stitchFailures();
     void markersFoundAndReused();
+    void joinsChainsAndGrids_data();
+    void joinsChainsAndGrids();
+    void refusedSeamWritesNothing_data();
+    void refusedSeamWritesNothing();
 
 private:
     QTemporaryDir dir;
@@ -125,6 +130,10 @@ void TestCli::initTestCase()
     const QByteArray bytes = jpeg.readAll();
     cut.write(bytes.left(bytes.size() * 2 / 3));
     overflow.write("P6\n1760000000 1760000000\n255\n" + QByteArray(200000, 'x'));
+    QFile badMarkers(dir.filePath("bad-markers.txt")), oneSeam(dir.filePath("one-seam.txt"));
+    QVERIFY(badMarkers.open(QIODevice::WriteOnly) && oneSeam.open(QIODevice::WriteOnly));
+    badMarkers.write("--left 1,2,3 --right 1,2,3,4\n\n--left 1,2,3 --right 1,2,3\n");
+    oneSeam.write("--left 1,2,3 --right 1,2,3,4 --turn-right 180\n");
     // A pair for the seam's figure: right (x, y) shows left (x + 100, y + 10).
     const BigImagePtr terrain = makeTerrain(360, 360, 7);
     QVERIFY(toQImage(cutOut(terrain, 0, 0, 160, 300)).save(dir.filePath("terrain-left.png")));
@@ -162,9 +171,12 @@ void TestCli::convertEveryFormat_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("output");
     QTest::addColumn<bool>("exact");
+    QTest::addColumn<QString>("turn"); // --turn, and the clockwise quarters it gives
     for (const QString in : {"png", "tif", "jpg", "pnm"})
         for (const QString out : {"jpg", "tif", "pnm", "png"})
-            QTest::newRow(qPrintable(in + " to " + out)) << in << out << (in != "jpg" && out != "jpg");
+            QTest::newRow(qPrintable(in + " to " + out)) << in << out << (in != "jpg" && out != "jpg") << QString();
+    for (const QString turn : {"cw", "180", "ccw"})
+        QTest::newRow(qPrintable("png to pnm, turned " + turn)) << "png" << "pnm" << true << turn;
 }
 
 void TestCli::convertEveryFormat()
@@ -172,18 +184,23 @@ void TestCli::convertEveryFormat()
     QFETCH(QString, input);
     QFETCH(QString, output);
     QFETCH(bool, exact);
-    const QString target = dir.filePath(QString("from_%1.%2").arg(input, output));
-    const CliResult r = cli({"convert", dir.filePath("in." + input), target});
+    QFETCH(QString, turn);
+    const QString target = dir.filePath(QString("from_%1%2.%3").arg(input, turn, output));
+    const CliResult r = cli(QStringList{"convert", dir.filePath("in." + input), target}
+                            + (turn.isEmpty() ? QStringList() : QStringList{"--turn", turn}));
     QVERIFY2(r.exitCode == 0, r.err.constData());
     QVERIFY2(r.err.isEmpty(), r.err.constData());
     QByteArray warnings;
     const BigImagePtr back = decodeIndependently(target, &warnings);
     QVERIFY2(back, warnings.constData());
     QVERIFY2(warnings.isEmpty(), warnings.constData());
+    const BigImagePtr expected = deepCopy(source);
+    for (int q = 0; q < CliArgs::quarters(turn); ++q)
+        BigImageProcessing::rotateCW(expected, nullptr);
     if (exact)
-        QVERIFY2(samePixels(*back, *source), qPrintable(firstDifferences(*back, *source)));
+        QVERIFY2(samePixels(*back, *expected), qPrintable(firstDifferences(*back, *expected)));
     else
-        QVERIFY2(psnr(*back, *source) > 30.0, qPrintable(QString::number(psnr(*back, *source))));
+        QVERIFY2(psnr(*back, *expected) > 30.0, qPrintable(QString::number(psnr(*back, *expected))));
 }
 
 void TestCli::commentInJpegAndTiff()
@@ -231,6 +248,26 @@ void TestCli::exitStatusAndMessages_data()
                                        "Invalid fileformat for file %1/x.jpg." << 2;
     QTest::newRow("tif 65536 wide") << QStringList{"convert", "%1/widest.pnm", "%1/wide.tif"} << 0
                                     << "Image size is too big for some fileformats." << 1;
+    QTest::newRow("turn not a quarter") << QStringList{"convert", "%1/in.png", "%1/x.png", "--turn", "90"} << 1
+                                        << "A turn is cw, ccw or 180, not 90." << 1;
+    const QStringList three{"stitch", "%1/in.png", "%1/in.png", "%1/in.png", "%1/x.png"};
+    QTest::newRow("grid of another count") << three + QStringList{"--grid", "2x2"} << 1
+                                           << "--grid 2x2 needs 4 inputs, not 3." << 1;
+    QTest::newRow("grid without its shape") << three + QStringList{"--grid", "3by1"} << 1
+                                            << "--grid needs COLSxROWS, for example --grid 3x2, not 3by1." << 1;
+    QTest::newRow("grid and vertical") << three + QStringList{"--grid", "3x1", "--vertical"} << 1
+                                       << "--grid and --vertical cannot be used together." << 1;
+    QTest::newRow("pair markers for three") << three + QStringList{"--left", "1,2,3", "--right", "1,2,3,4"} << 1
+                                            << "--left, --right, --turn-left and --turn-right are for two inputs" << 1;
+    QTest::newRow("refine without a markers file") << three + QStringList{"--refine"} << 1
+                                                   << "--refine needs --markers FILE." << 1;
+    QTest::newRow("markers file missing") << three + QStringList{"--markers", "%1/none.txt"} << 1
+                                          << "Cannot read from file %1/none.txt." << 1;
+    QTest::newRow("markers file, bad line") << three + QStringList{"--markers", "%1/bad-markers.txt"} << 1
+                                            << "%1/bad-markers.txt line 3 is no seam's markers" << 1;
+    QTest::newRow("markers file, too few lines") << three + QStringList{"--markers", "%1/one-seam.txt"} << 1
+                                                 << "%1/one-seam.txt holds markers for 1 seam; the job has 2 seams."
+                                                 << 1;
     // Written, from what could be read: the damage and the warning, and an exit status of its own.
     QTest::newRow("cut JPEG input") << QStringList{"convert", "%1/cut.jpg", "%1/x.png"} << 2
                                     << "%1/cut.jpg is damaged: Premature end of JPEG file.\n"
@@ -244,10 +281,10 @@ void TestCli::exitStatusAndMessages()
     QFETCH(QString, message);
     QFETCH(int, lines);
     for (QString& a : args)
-        a = a.arg(dir.path());
+        a.replace("%1", dir.path());
     const CliResult r = cli(args);
     QCOMPARE(r.exitCode, exitCode);
-    QVERIFY2(r.err.contains(message.arg(dir.path()).toUtf8()), r.err.constData());
+    QVERIFY2(r.err.contains(message.replace("%1", dir.path()).toUtf8()), r.err.constData());
     QCOMPARE(r.err.count('\n'), lines); // told once
 }
 
@@ -397,6 +434,109 @@ void TestCli::markersFoundAndReused()
     QVERIFY(QImage(out) == QImage(spilled));
     QVERIFY(QDir(dir.filePath("spill")).exists());
     QCOMPARE(QDir(dir.filePath("spill")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void TestCli::joinsChainsAndGrids_data()
+{
+    QTest::addColumn<QSize>("picture");
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("found"); // else the true markers come from a file
+    const QStringList none;
+    QTest::newRow("three in a row, markers file") << QSize(960, 420) << 3 << 1 << none << false;
+    QTest::newRow("three in a row, found") << QSize(960, 420) << 3 << 1 << none << true;
+    QTest::newRow("three top to bottom, markers file") << QSize(420, 960) << 1 << 3 << QStringList{"--vertical"} << false;
+    QTest::newRow("three top to bottom, found") << QSize(420, 960) << 1 << 3 << QStringList{"--vertical"} << true;
+    QTest::newRow("grid 3x2, markers file") << QSize(960, 700) << 3 << 2 << QStringList{"--grid", "3x2"} << false;
+    QTest::newRow("grid 2x2, found") << QSize(700, 700) << 2 << 2 << QStringList{"--grid", "2X2"} << true;
+}
+
+// Tiles cut from one picture join back into it: with the true markers exactly; with found
+// ones each printed line names the true shift (the right markers at the left ones, moved by
+// the tile's place), and the lines reproduce the same file.
+void TestCli::joinsChainsAndGrids()
+{
+    QFETCH(QSize, picture);
+    QFETCH(int, columns);
+    QFETCH(int, rows);
+    QFETCH(QStringList, options);
+    QFETCH(bool, found);
+    const BigImagePtr truth = makeTerrain(picture.width(), picture.height(), 41);
+    const TestGrid grid = makeTestGrid(truth, columns, rows, 120, 120);
+    QStringList args{"stitch"};
+    for (size_t k = 0; k < grid.tiles.size(); ++k) {
+        args << dir.filePath(QString("tile%1.png").arg(k));
+        QVERIFY(toQImage(grid.tiles[k]).save(args.last()));
+    }
+    QStringList lines;
+    for (const TestGrid::Seam& s : grid.seams)
+        lines << QString("--left %1,%2,%3 --right %4,%2,%4,%3").arg(s.x).arg(s.redY).arg(s.blueY).arg(s.x - s.shift);
+    const QString markers = dir.filePath("markers.txt");
+    QFile file(markers);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(("# seams in the order they are joined\n\n" + lines.join('\n') + '\n').toUtf8());
+    file.close();
+    const QString out = dir.filePath("joined.pnm");
+    const CliResult r = cli(args + QStringList{out} + options + (found ? QStringList() : QStringList{"--markers", markers}));
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QByteArray warnings;
+    const BigImagePtr joined = decodeIndependently(out, &warnings);
+    QVERIFY2(joined, warnings.constData());
+    QCOMPARE(joined->width(), truth->width());
+    if (!found) {
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(psnr(*joined, *truth) > 50.0, qPrintable(QString::number(psnr(*joined, *truth))));
+        return;
+    }
+    const QList<QByteArray> printed = r.out.trimmed().split('\n');
+    QCOMPARE(printed.size(), int(grid.seams.size()));
+    for (int k = 0; k < printed.size(); ++k) {
+        CliArgs::SeamMarkers m;
+        QVERIFY2(CliArgs::parseMarkerLine(printed[k], m), printed[k].constData());
+        for (int i : {0, 1})
+            QVERIFY2(std::hypot(m.right[2 * i] + grid.seams[size_t(k)].shift - m.left[0], m.right[2 * i + 1] - m.left[1 + i]) < 0.3,
+                     printed[k].constData());
+    }
+    QVERIFY2(psnr(*joined, *truth) > 44.0, qPrintable(QString::number(psnr(*joined, *truth))));
+}
+
+void TestCli::refusedSeamWritesNothing_data()
+{
+    QTest::addColumn<bool>("existing");
+    QTest::newRow("no output before") << false;
+    QTest::newRow("an output before") << true;
+}
+
+// The third scan shares nothing with the second: the job stops there, names both, and the
+// output path is as it was.
+void TestCli::refusedSeamWritesNothing()
+{
+    QFETCH(bool, existing);
+    const BigImagePtr truth = makeTerrain(700, 420, 43);
+    const TestGrid grid = makeTestGrid(truth, 2, 1, 120, 0);
+    const QString a = dir.filePath("a.png"), b = dir.filePath("b.png"), c = dir.filePath("c.png");
+    QVERIFY(toQImage(grid.tiles[0]).save(a) && toQImage(grid.tiles[1]).save(b));
+    QVERIFY(toQImage(makeTerrain(410, 420, 44)).save(c));
+    const QString out = dir.filePath("refused.png");
+    QFile::remove(out);
+    if (existing) {
+        QFile f(out);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("what stood here");
+    }
+    const CliResult r = cli({"stitch", a, b, c, out});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.out.count('\n'), 1); // the first seam's markers
+    QVERIFY2(r.err.startsWith(("Seam 1 of 2: " + a + " and " + b + ".\nSeam match: ").toUtf8()), r.err.constData());
+    QVERIFY2(r.err.endsWith(("Seam 2 of 2: " + b + " and " + c + ".\nThe seam between " + b + " and " + c
+                             + ": No reliable overlap found between the two images.\n")
+                                .toUtf8()),
+             r.err.constData());
+    QCOMPARE(QFile::exists(out), existing);
+    if (existing)
+        QCOMPARE(fileBytes(out), QByteArray("what stood here"));
+    QCOMPARE(QDir(dir.path()).entryList(QStringList{".refused*"}, QDir::Hidden | QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

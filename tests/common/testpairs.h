@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <vector>
 
 enum class PairContent { Photo, Text };
 
@@ -113,4 +114,40 @@ inline TestPair makeTestPair(const QImage& scene, double overlapFraction, double
         }
     }
     return pair;
+}
+
+// A picture cut into columns × rows overlapping tiles, exact copies, with the true markers of
+// every seam in the order that seamwright-cli stitch joins them: a row's seams, then the
+// seam that joins the row below the rows above. A row's seams are in pixels of the row
+// (left: the tiles joined so far; right: the next tile); a join of rows in pixels of the rows
+// turned a quarter counter-clockwise, where the rows meet along a column.
+struct TestGrid {
+    std::vector<BigImagePtr> tiles; // row by row
+    struct Seam {
+        int x, redY, blueY; // left markers
+        int shift;          // the right markers sit `shift` columns left of the left ones
+    };
+    std::vector<Seam> seams;
+};
+
+inline TestGrid makeTestGrid(const BigImagePtr& picture, int columns, int rows, int overlapX, int overlapY)
+{
+    const int w = (picture->width() + (columns - 1) * overlapX) / columns;
+    const int h = (picture->height() + (rows - 1) * overlapY) / rows;
+    TestGrid grid;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < columns; ++c) {
+            auto tile = std::make_shared<BigImage>(w, h);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x)
+                    tile->setPixel(x, y, picture->pixelAt(c * (w - overlapX) + x, r * (h - overlapY) + y));
+            grid.tiles.push_back(tile);
+            if (c > 0)
+                grid.seams.push_back({c * (w - overlapX) + overlapX / 2, h / 4, 3 * h / 4, c * (w - overlapX)});
+        }
+        const int rowWidth = columns * w - (columns - 1) * overlapX;
+        if (r > 0)
+            grid.seams.push_back({r * (h - overlapY) + overlapY / 2, rowWidth / 4, 3 * rowWidth / 4, r * (h - overlapY)});
+    }
+    return grid;
 }

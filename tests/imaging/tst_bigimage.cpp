@@ -23,6 +23,8 @@ private slots:
     void largeBlocksAreMappings_data();
     void largeBlocksAreMappings();
     void spillWithoutDiskSpace();
+    void setWidthKeepsEveryRow_data();
+    void setWidthKeepsEveryRow();
     void factoryUsesGreyAndCubic();
     void greyLevelWeights();
     void deepCopyIsIndependent();
@@ -210,6 +212,68 @@ void TestBigImage::spillWithoutDiskSpace()
              qPrintable(text));
     QCOMPARE(LargeMemory::failureText("Out of Memory Error."), QString("Out of Memory Error."));
     QCOMPARE(mapsIn(folder), QStringList());
+}
+
+void TestBigImage::setWidthKeepsEveryRow_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("newWidth");
+    QTest::addColumn<bool>("onDisk");
+    QTest::newRow("small, wider") << 6 << 5 << 9 << false;
+    QTest::newRow("small, narrower") << 9 << 5 << 4 << false;
+    QTest::newRow("small to a mapping") << 300 << 300 << 1300 << false;
+    QTest::newRow("mapping to small") << 1300 << 300 << 300 << false;
+    // 1.44 MB to 2.34 MB: the pages move into a larger mapping, past a huge page's end.
+    QTest::newRow("mapping, wider") << 800 << 600 << 1300 << false;
+    QTest::newRow("mapping, narrower") << 1300 << 600 << 700 << false;
+    QTest::newRow("to nothing") << 700 << 600 << 0 << false;
+    QTest::newRow("from nothing") << 0 << 600 << 700 << false;
+    // Spill files: the old file's pages open the new block, the rest is the new file's.
+    QTest::newRow("on disk, wider") << 800 << 600 << 1300 << true;
+    QTest::newRow("on disk, narrower") << 1300 << 600 << 700 << true;
+}
+
+// Every pixel that a row keeps is where it was; the image is still a mapping on a 2 MB
+// boundary when large, and gives its block back when it goes.
+void TestBigImage::setWidthKeepsEveryRow()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, newWidth);
+    QFETCH(bool, onDisk);
+    std::unique_ptr<NoMemoryLeft> full(onDisk ? new NoMemoryLeft : nullptr);
+    const BigImagePtr original = makeRandom(width, height, 17);
+    const BigImagePtr img = deepCopy(original);
+    img->setWidth(newWidth);
+    QCOMPARE(img->width(), newWidth);
+    QCOMPARE(img->height(), height);
+    int wrong = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < std::min(width, newWidth); ++x)
+            wrong += img->pixelAt(x, y) != original->pixelAt(x, y);
+    QCOMPARE(wrong, 0);
+    const bool large = img->pixelCount() * 3 >= int64_t(LargeMemory::kThreshold);
+    if (img->pixelCount() == 0) {
+        QVERIFY(img->data() == nullptr);
+        return;
+    }
+    QCOMPARE(LargeMemory::isSpilled(img->data()), onDisk);
+    if (!onDisk)
+        QCOMPARE(uintptr_t(img->data()) % LargeMemory::kHugePage == 0, large);
+    // The gained pixels are there to be written, up to the last byte.
+    img->setPixel(newWidth - 1, height - 1, colRed);
+    QCOMPARE(img->pixelAt(newWidth - 1, height - 1), colRed);
+    const RgbPixel* data = img->data();
+    img->setWidth(newWidth);
+    QCOMPARE(img->data(), data);
+    if (large) {
+        QVERIFY(mapped(data));
+        img->setWidth(0);
+        QVERIFY(!mapped(data));
+    }
+    if (full) // only the original's file is left
+        QCOMPARE(mapsIn(full->dir.path()).size(), 1);
 }
 
 void TestBigImage::factoryUsesGreyAndCubic()

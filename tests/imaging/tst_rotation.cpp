@@ -103,31 +103,44 @@ void TestRotation::turnsGiveTheImageBack()
 void TestRotation::largeTurnMatchesDefinition_data()
 {
     QTest::addColumn<bool>("clockwise");
-    QTest::addColumn<int>("w");
-    QTest::addColumn<int>("h");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("freeing"); // turnFreeing: a new image, the source emptied
     QTest::addColumn<bool>("onDisk");
-    QTest::newRow("clockwise") << true << 203 << 141 << false;
-    QTest::newRow("counter-clockwise") << false << 203 << 141 << false;
+    QTest::newRow("clockwise") << true << QSize(203, 141) << false << false;
+    QTest::newRow("counter-clockwise") << false << QSize(203, 141) << false << false;
+    QTest::newRow("clockwise, freeing") << true << QSize(203, 141) << true << false;
+    // A mapping that gives its rows back in several steps, the last one ragged.
+    QTest::newRow("counter-clockwise, freeing, large") << false << QSize(1203, 941) << true << false;
     // Beyond the memory allowed: the block is a file, turned in taller bands.
-    QTest::newRow("clockwise, on disk") << true << 700 << 2300 << true;
-    QTest::newRow("counter-clockwise, on disk") << false << 700 << 2300 << true;
+    QTest::newRow("clockwise, on disk") << true << QSize(700, 2300) << false << true;
+    QTest::newRow("counter-clockwise, on disk") << false << QSize(700, 2300) << false << true;
+    QTest::newRow("clockwise, freeing, on disk") << true << QSize(1203, 941) << true << true;
 }
 
 void TestRotation::largeTurnMatchesDefinition()
 {
     // Several bands and tiles, with ragged last ones.
     QFETCH(bool, clockwise);
-    QFETCH(int, w);
-    QFETCH(int, h);
+    QFETCH(QSize, size);
+    QFETCH(bool, freeing);
     QFETCH(bool, onDisk);
+    const int w = size.width(), h = size.height();
     QTemporaryDir spill;
     if (onDisk) {
         qputenv("SEAMWRIGHT_MEMORY_LIMIT", "0");
         qputenv("SEAMWRIGHT_CACHE_DIR", QFile::encodeName(spill.path()));
     }
-    const BigImagePtr original = makeRandom(w, h, 9);
+    const BigImagePtr original = makeRandom(w, h, 9, colRed);
     auto img = deepCopy(original);
-    clockwise ? rotateCW(img, nullptr) : rotateCCW(img, nullptr);
+    if (freeing) {
+        const BigImagePtr source = img;
+        img = turnFreeing(source, clockwise);
+        QCOMPARE(source->height(), 0);
+        QVERIFY(source->data() == nullptr);
+        QCOMPARE(img->background(), colRed);
+    } else {
+        clockwise ? rotateCW(img, nullptr) : rotateCCW(img, nullptr);
+    }
     qunsetenv("SEAMWRIGHT_MEMORY_LIMIT");
     qunsetenv("SEAMWRIGHT_CACHE_DIR");
     QCOMPARE(LargeMemory::isSpilled(img->data()), onDisk);

@@ -204,6 +204,12 @@ void TestStitch::matchesPlainReference()
     verifySameImage(outcome.image, plain.result);
     QCOMPARE(outcome.stitchStart, g.xL);
     QCOMPARE(outcome.stitchEnd, g.xL + 100);
+
+    // Composed in the left image's own block (wider or narrower): the same bytes.
+    const BigImagePtr grown = deepCopy(left);
+    const StitchOutcome onto = stitchOnto(grown, right, g, nullptr);
+    QCOMPARE(onto.image, grown);
+    verifySameImage(grown, plain.result);
 }
 
 void TestStitch::referenceWithoutAvx()
@@ -593,6 +599,12 @@ void TestStitch::noResult()
     const StitchOutcome out = stitchImages(makeRandom(60, 90, 1), makeRandom(64, 96, 2), g, nullptr);
     QVERIFY(!out.image);
     QCOMPARE(out.error, error);
+    // In place, the left image stays as it was.
+    const BigImagePtr left = makeRandom(60, 90, 1);
+    const StitchOutcome onto = stitchOnto(left, makeRandom(64, 96, 2), g, nullptr);
+    QVERIFY(!onto.image);
+    QCOMPARE(onto.error, error);
+    verifySameImage(left, makeRandom(60, 90, 1));
 }
 
 void TestStitch::cutImageStitchesBack_data()
