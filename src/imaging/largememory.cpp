@@ -104,6 +104,27 @@ int64_t controlGroupRoom()
     return room;
 }
 
+// Memory that a new block may still take without spilling: the system's available memory,
+// the room below the control group's limit and below SEAMWRIGHT_MEMORY_LIMIT (bytes, for
+// tests and for users who want to keep memory free), less the mappings handed out and not
+// yet touched.
+int64_t memoryAvailable()
+{
+    const int64_t held = anonymousHeld.load();
+    int64_t room = statValue("/proc/meminfo", "MemAvailable");
+    room = room < 0 ? kNoLimit : room * 1024;
+    room = std::min(room, controlGroupRoom());
+    // Mappings handed out but not yet touched count as taken.
+    const int64_t resident = std::max<int64_t>(0, statValue("/proc/self/status", "RssAnon")) * 1024;
+    if (room != kNoLimit)
+        room -= std::max<int64_t>(0, held - resident);
+    bool ok = false;
+    const int64_t limit = qEnvironmentVariable("SEAMWRIGHT_MEMORY_LIMIT").toLongLong(&ok);
+    if (ok)
+        room = std::min(room, limit - held);
+    return room;
+}
+
 void fail(const QString& why)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -171,12 +192,18 @@ void* allocateSpilled(size_t size)
     return p;
 }
 
-// The block at p is gone from the books (spilled or anonymous).
-void forget(void* p, size_t size)
+// The books of the block at p (spilled or anonymous) after it shrank from oldSize to
+// newSize bytes; at 0 it is gone.
+void shrinkBooks(void* p, size_t oldSize, size_t newSize)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
-    if (spilledBlocks.erase(reinterpret_cast<uintptr_t>(p)) == 0)
-        anonymousHeld -= int64_t(size);
+    auto spilled = spilledBlocks.find(reinterpret_cast<uintptr_t>(p));
+    if (spilled == spilledBlocks.end())
+        anonymousHeld -= int64_t(oldSize - newSize);
+    else if (newSize == 0)
+        spilledBlocks.erase(spilled);
+    else
+        spilled->second = newSize;
 }
 
 } // namespace
@@ -199,23 +226,6 @@ QString spillFolder()
         return fromEnvironment;
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
     return cache.isEmpty() ? QDir::tempPath() : cache;
-}
-
-int64_t memoryAvailable()
-{
-    const int64_t held = anonymousHeld.load();
-    int64_t room = statValue("/proc/meminfo", "MemAvailable");
-    room = room < 0 ? kNoLimit : room * 1024;
-    room = std::min(room, controlGroupRoom());
-    // Mappings handed out but not yet touched count as taken.
-    const int64_t resident = std::max<int64_t>(0, statValue("/proc/self/status", "RssAnon")) * 1024;
-    if (room != kNoLimit)
-        room -= std::max<int64_t>(0, held - resident);
-    bool ok = false;
-    const int64_t limit = qEnvironmentVariable("SEAMWRIGHT_MEMORY_LIMIT").toLongLong(&ok);
-    if (ok)
-        room = std::min(room, limit - held);
-    return room;
 }
 
 bool isSpilled(const void* p)
@@ -276,7 +286,7 @@ void release(void* p, size_t bytes)
         return;
     }
     const size_t size = mappedSize(bytes);
-    forget(p, size);
+    shrinkBooks(p, size, 0);
     munmap(p, size);
 }
 
@@ -289,14 +299,7 @@ void* resize(void* p, size_t oldBytes, size_t newBytes)
         const size_t newSize = mappedSize(newBytes);
         if (newSize <= oldSize) {
             if (newSize < oldSize) {
-                {
-                    std::lock_guard<std::mutex> lock(stateMutex);
-                    auto spilled = spilledBlocks.find(reinterpret_cast<uintptr_t>(p));
-                    if (spilled != spilledBlocks.end())
-                        spilled->second = newSize;
-                    else
-                        anonymousHeld -= int64_t(oldSize - newSize);
-                }
+                shrinkBooks(p, oldSize, newSize);
                 munmap(static_cast<char*>(p) + newSize, oldSize - newSize);
             }
             return p;
@@ -310,7 +313,7 @@ void* resize(void* p, size_t oldBytes, size_t newBytes)
             return nullptr;
         }
         // p's pages (memory or a spill file) now open q's block, which is released as a whole.
-        forget(p, oldSize);
+        shrinkBooks(p, oldSize, 0);
         return q;
     }
     void* q = allocate(newBytes, false);

@@ -42,12 +42,6 @@ bool hugePagesOffered();
 void setSpillFolder(const QString& folder);
 QString spillFolder();
 
-// Memory that a new block may still take without spilling: the system's available memory,
-// the room below the control group's limit and below SEAMWRIGHT_MEMORY_LIMIT (bytes, for
-// tests and for users who want to keep memory free), less the mappings handed out and not
-// yet touched.
-int64_t memoryAvailable();
-
 // Whether the block at p is a spilled one (so a prefault must not pull it all in).
 bool isSpilled(const void* p);
 
